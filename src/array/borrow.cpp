@@ -1,0 +1,272 @@
+// Borrow registry: keys, conflicts, the record's four functions and the module-side calls.
+#include "array/borrow.hpp"
+
+#include "array/numpy_api.hpp"
+#include "boundary/fault.hpp"
+
+#include <cstdlib>
+#include <cstring>
+#include <unordered_map>
+
+namespace pixalot::borrow {
+namespace {
+
+using numpy::npy_intp;
+
+struct BorrowKey {
+    std::uintptr_t range_start;
+    std::uintptr_t range_end;
+    std::uintptr_t data_ptr;
+    npy_intp gcd_strides;
+
+    bool operator==(const BorrowKey&) const = default;
+};
+
+struct BorrowKeyHash {
+    std::size_t operator()(const BorrowKey& key) const noexcept {
+        std::size_t hash = key.range_start;
+        for (std::size_t part : {std::size_t(key.range_end), std::size_t(key.data_ptr),
+                                 static_cast<std::size_t>(key.gcd_strides)}) {
+            hash ^= part + 0x9e3779b97f4a7c15ull + (hash << 6) + (hash >> 2);
+        }
+        return hash;
+    }
+};
+
+/// Count per key: n > 0 readers, or -1 for one writer. Zero is never stored.
+using BorrowsOfBase = std::unordered_map<BorrowKey, npy_intp, BorrowKeyHash>;
+using BorrowRegistry = std::unordered_map<std::uintptr_t, BorrowsOfBase>;
+
+/// Non-negative gcd by Stein's algorithm, with gcd(x, 0) = gcd(0, x) = |x|.
+npy_intp gcd(npy_intp first, npy_intp second) {
+    std::uintmax_t a = first < 0 ? 0 - static_cast<std::uintmax_t>(first) : static_cast<std::uintmax_t>(first);
+    std::uintmax_t b = second < 0 ? 0 - static_cast<std::uintmax_t>(second) : static_cast<std::uintmax_t>(second);
+    if (a == 0) return static_cast<npy_intp>(b);
+    if (b == 0) return static_cast<npy_intp>(a);
+    const int shift = __builtin_ctzll(a | b);
+    a >>= __builtin_ctzll(a);
+    do {
+        b >>= __builtin_ctzll(b);
+        if (a > b) std::swap(a, b);
+        b -= a;
+    } while (b != 0);
+    return static_cast<npy_intp>(a << shift);
+}
+
+/// The object that owns the memory: the end of the chain of array bases.
+std::uintptr_t base_address(PyObject* array) {
+    PyObject* current = array;
+    while (true) {
+        PyObject* base = numpy::as_array(current)->base;
+        if (base == nullptr) return reinterpret_cast<std::uintptr_t>(current);
+        if (!numpy::PyArray_Check(base)) return reinterpret_cast<std::uintptr_t>(base);
+        current = base;
+    }
+}
+
+BorrowKey borrow_key(PyObject* object) {
+    const numpy::ArrayObject* array = numpy::as_array(object);
+    const auto data = reinterpret_cast<std::uintptr_t>(array->data);
+    const int nd = array->nd;
+    if (nd == 0) return {data, data, data, 1};
+
+    npy_intp gcd_strides = array->strides[0];
+    for (int axis = 1; axis < nd; ++axis) gcd_strides = gcd(gcd_strides, array->strides[axis]);
+
+    bool empty = false;
+    for (int axis = 0; axis < nd; ++axis) empty = empty || array->dimensions[axis] == 0;
+    if (empty) return {data, data, data, gcd_strides};
+
+    // Signed machine-word arithmetic that wraps like the addresses it describes.
+    std::uintptr_t low = 0, high = 0;
+    for (int axis = 0; axis < nd; ++axis) {
+        const npy_intp extent =
+            static_cast<npy_intp>(static_cast<std::uintptr_t>(array->dimensions[axis] - 1) *
+                                  static_cast<std::uintptr_t>(array->strides[axis]));
+        if (extent < 0) {
+            low += static_cast<std::uintptr_t>(extent);
+        } else {
+            high += static_cast<std::uintptr_t>(extent);
+        }
+    }
+    const auto elsize = static_cast<std::uintptr_t>(numpy::descr_elsize(array->descr));
+    return {data + low, data + high + elsize, data, gcd_strides};
+}
+
+bool conflicts(const BorrowKey& first, const BorrowKey& second) {
+    if (second.range_start >= first.range_end || first.range_start >= second.range_end) return false;
+    const std::uintptr_t difference = first.data_ptr >= second.data_ptr ? first.data_ptr - second.data_ptr
+                                                                        : second.data_ptr - first.data_ptr;
+    const npy_intp divisor = gcd(first.gcd_strides, second.gcd_strides);
+    // Both arrays step nowhere (all strides zero): overlapping ranges are the same bytes.
+    if (divisor == 0) return true;
+    return difference % static_cast<std::uintptr_t>(divisor) == 0;
+}
+
+[[noreturn]] void zero_count_fault() { panic("assertion `left != right` failed\n  left: 0\n right: 0"); }
+
+BorrowRegistry& registry_of(void* flags) { return *static_cast<BorrowRegistry*>(flags); }
+
+std::int32_t acquire_shared(void* flags, PyObject* array) {
+    BorrowRegistry& registry = registry_of(flags);
+    const std::uintptr_t address = base_address(array);
+    const BorrowKey key = borrow_key(array);
+    auto base = registry.find(address);
+    if (base == registry.end()) {
+        BorrowsOfBase borrows(1);
+        borrows.emplace(key, 1);
+        registry.emplace(address, std::move(borrows));
+        return 0;
+    }
+    BorrowsOfBase& borrows = base->second;
+    if (auto found = borrows.find(key); found != borrows.end()) {
+        npy_intp& count = found->second;
+        if (count == 0) zero_count_fault();
+        if (count < 0 || count == PY_SSIZE_T_MAX) return -1;
+        ++count;
+        return 0;
+    }
+    for (const auto& [other, count] : borrows) {
+        if (conflicts(key, other) && count < 0) return -1;
+    }
+    borrows.emplace(key, 1);
+    return 0;
+}
+
+std::int32_t acquire_mut_shared(void* flags, PyObject* array) {
+    if ((numpy::as_array(array)->flags & numpy::NPY_ARRAY_WRITEABLE) == 0) return -2;
+    BorrowRegistry& registry = registry_of(flags);
+    const std::uintptr_t address = base_address(array);
+    const BorrowKey key = borrow_key(array);
+    auto base = registry.find(address);
+    if (base == registry.end()) {
+        BorrowsOfBase borrows(1);
+        borrows.emplace(key, -1);
+        registry.emplace(address, std::move(borrows));
+        return 0;
+    }
+    BorrowsOfBase& borrows = base->second;
+    if (auto found = borrows.find(key); found != borrows.end()) {
+        if (found->second == 0) zero_count_fault();
+        return -1;
+    }
+    for (const auto& [other, count] : borrows) {
+        if (conflicts(key, other) && count != 0) return -1;
+    }
+    borrows.emplace(key, -1);
+    return 0;
+}
+
+[[noreturn]] void missing_entry_fault() { panic("called `unwrap()` on an empty value"); }
+
+void release_shared(void* flags, PyObject* array) {
+    BorrowRegistry& registry = registry_of(flags);
+    auto base = registry.find(base_address(array));
+    if (base == registry.end()) missing_entry_fault();
+    BorrowsOfBase& borrows = base->second;
+    auto found = borrows.find(borrow_key(array));
+    if (found == borrows.end()) missing_entry_fault();
+    if (--found->second != 0) return;
+    if (borrows.size() > 1) {
+        borrows.erase(found);
+    } else {
+        registry.erase(base);
+    }
+}
+
+void release_mut_shared(void* flags, PyObject* array) {
+    BorrowRegistry& registry = registry_of(flags);
+    auto base = registry.find(base_address(array));
+    if (base == registry.end()) missing_entry_fault();
+    BorrowsOfBase& borrows = base->second;
+    if (borrows.size() > 1) {
+        if (borrows.erase(borrow_key(array)) == 0) missing_entry_fault();
+    } else {
+        registry.erase(base);
+    }
+}
+
+void destroy_capsule(PyObject* capsule) {
+    const char* name = PyCapsule_GetName(capsule);
+    auto* record = static_cast<BorrowCheckingApi*>(PyCapsule_GetPointer(capsule, name));
+    if (record == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    delete static_cast<BorrowRegistry*>(record->flags);
+    delete record;
+    delete[] name;
+}
+
+BorrowCheckingApi* cached_record = nullptr;
+
+/// The record, found or installed on first use; faults when neither is possible.
+BorrowCheckingApi& shared_record() {
+    if (cached_record != nullptr) return *cached_record;
+    PyResult<BorrowCheckingApi*> record = insert_shared();
+    if (!record) panic(fault_message_with("Interal borrow checking API error", record.error()));
+    if (cached_record == nullptr) cached_record = *record;
+    return *cached_record;
+}
+
+}  // namespace
+
+PyResult<BorrowCheckingApi*> insert_shared() {
+    PyResult<PyRef> multiarray = numpy::import_multiarray();
+    if (!multiarray) return std::unexpected(std::move(multiarray.error()));
+    PyRef capsule = PyRef::steal(PyObject_GetAttrString(multiarray->get(), capsule_name));
+    if (capsule) {
+        if (Py_TYPE(capsule.get()) != &PyCapsule_Type) {
+            return std::unexpected(PyErr::type_mismatch(capsule.get(), "PyCapsule"));
+        }
+    } else {
+        (void)PyErr::fetch();  // no registry yet: this module installs one
+        auto registry = std::make_unique<BorrowRegistry>();
+        auto record = std::make_unique<BorrowCheckingApi>(BorrowCheckingApi{
+            1, registry.get(), acquire_shared, acquire_mut_shared, release_shared, release_mut_shared});
+        const std::size_t name_size = std::strlen(capsule_name) + 1;
+        auto name = std::make_unique<char[]>(name_size);
+        std::memcpy(name.get(), capsule_name, name_size);
+        capsule = PyRef::steal(PyCapsule_New(record.get(), name.get(), destroy_capsule));
+        if (!capsule) return std::unexpected(PyErr::fetch());
+        // From here the capsule's destructor owns the three allocations.
+        (void)registry.release();
+        (void)record.release();
+        (void)name.release();
+        if (PyObject_SetAttrString(multiarray->get(), capsule_name, capsule.get()) != 0) {
+            return std::unexpected(PyErr::fetch());
+        }
+    }
+
+    const char* name = PyCapsule_GetName(capsule.get());
+    if (name == nullptr && PyErr_Occurred()) PyErr_Clear();
+    auto* record = static_cast<BorrowCheckingApi*>(PyCapsule_GetPointer(capsule.get(), name));
+    if (record == nullptr) {
+        if (PyErr_Occurred()) PyErr_Clear();
+        return std::unexpected(PyErr::new_message(PyExc_TypeError, "the borrow checking capsule holds a null pointer"));
+    }
+    std::uint64_t version;
+    std::memcpy(&version, record, sizeof version);
+    if (version == 0) {
+        return std::unexpected(PyErr::new_message(
+            PyExc_TypeError, "Version " + std::to_string(version) +
+                                 " of borrow checking API is not supported by this version of pixalot"));
+    }
+    (void)capsule.release();  // the record must outlive every user of it
+    return record;
+}
+
+std::optional<BorrowError> acquire(PyObject* array) {
+    BorrowCheckingApi& record = shared_record();
+    const std::int32_t code = record.acquire(record.flags, array);
+    if (code == 0) return std::nullopt;
+    if (code == -1) return BorrowError::AlreadyBorrowed;
+    panic("Unexpected return code " + std::to_string(code) + " from borrow checking API");
+}
+
+void release(PyObject* array) {
+    BorrowCheckingApi& record = shared_record();
+    record.release(record.flags, array);
+}
+
+}  // namespace pixalot::borrow

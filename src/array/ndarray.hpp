@@ -1,0 +1,207 @@
+// ArrayBase: the n-dimensional float32 array the operations compute on, owned or borrowed.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <optional>
+#include <span>
+#include <utility>
+
+namespace pixalot {
+
+/// Axis lengths or element strides (strides are read as signed words). Up to four
+/// entries live inline, so arrays of up to four axes need no allocation for them.
+class IxDynImpl {
+public:
+    static constexpr std::size_t inline_capacity = 4;
+
+    IxDynImpl() noexcept = default;
+    explicit IxDynImpl(std::size_t size) : size_(size) {
+        if (size > inline_capacity) heap_ = std::make_unique<std::size_t[]>(size);  // zeroed
+    }
+    IxDynImpl(std::span<const std::size_t> values) : IxDynImpl(values.size()) {
+        std::copy(values.begin(), values.end(), data());
+    }
+    IxDynImpl(const IxDynImpl& other) : IxDynImpl(other.view()) {}
+    IxDynImpl& operator=(const IxDynImpl& other) {
+        if (this != &other) *this = IxDynImpl(other);
+        return *this;
+    }
+    IxDynImpl(IxDynImpl&&) noexcept = default;
+    IxDynImpl& operator=(IxDynImpl&&) noexcept = default;
+
+    std::size_t size() const noexcept { return size_; }
+    std::size_t* data() noexcept { return heap_ ? heap_.get() : inline_; }
+    const std::size_t* data() const noexcept { return heap_ ? heap_.get() : inline_; }
+    std::size_t& operator[](std::size_t axis) noexcept { return data()[axis]; }
+    std::size_t operator[](std::size_t axis) const noexcept { return data()[axis]; }
+    std::span<const std::size_t> view() const noexcept { return {data(), size_}; }
+    /// The entry as a signed stride.
+    std::ptrdiff_t signed_at(std::size_t axis) const noexcept { return static_cast<std::ptrdiff_t>(data()[axis]); }
+
+private:
+    std::size_t size_ = 0;
+    std::size_t inline_[inline_capacity] = {};
+    std::unique_ptr<std::size_t[]> heap_;
+};
+
+/// Storage of an array that borrows memory owned elsewhere (a NumPy array).
+struct ViewRepr {};
+
+/// Storage that owns a buffer of float32 from the C allocator.
+class OwnedRepr {
+public:
+    OwnedRepr() noexcept = default;
+    OwnedRepr(float* buffer, std::size_t length) noexcept : buffer_(buffer), length_(length) {}
+    OwnedRepr(OwnedRepr&& other) noexcept
+        : buffer_(std::exchange(other.buffer_, nullptr)), length_(std::exchange(other.length_, 0)) {}
+    OwnedRepr& operator=(OwnedRepr&& other) noexcept {
+        std::swap(buffer_, other.buffer_);
+        std::swap(length_, other.length_);
+        return *this;
+    }
+    ~OwnedRepr() { std::free(buffer_); }
+
+    float* buffer() const noexcept { return buffer_; }
+    std::size_t length() const noexcept { return length_; }
+
+private:
+    float* buffer_ = nullptr;
+    std::size_t length_ = 0;
+};
+
+template <class Repr>
+struct ArrayBase {
+    Repr storage;
+    float* ptr = nullptr;  // the element whose indices are all zero
+    IxDynImpl dim;
+    IxDynImpl strides;     // in elements
+
+    std::size_t ndim() const noexcept { return dim.size(); }
+    std::size_t len_of(std::size_t axis) const noexcept { return dim[axis]; }
+    std::ptrdiff_t stride_of(std::size_t axis) const noexcept { return strides.signed_at(axis); }
+    /// The number of elements: the product of the axis lengths.
+    std::size_t size() const noexcept {
+        std::size_t count = 1;
+        for (std::size_t length : dim.view()) count *= length;
+        return count;
+    }
+    /// The element at one index per axis; faults "ndarray: index out of bounds".
+    float& at(std::span<const std::size_t> index) const;
+};
+
+using ArrayView = ArrayBase<ViewRepr>;
+using OwnedArray = ArrayBase<OwnedRepr>;
+
+[[noreturn]] void index_out_of_bounds();
+
+template <class Repr>
+float& ArrayBase<Repr>::at(std::span<const std::size_t> index) const {
+    if (index.size() != ndim()) index_out_of_bounds();
+    std::ptrdiff_t offset = 0;
+    for (std::size_t axis = 0; axis < index.size(); ++axis) {
+        if (index[axis] >= dim[axis]) index_out_of_bounds();
+        offset += static_cast<std::ptrdiff_t>(index[axis]) * stride_of(axis);
+    }
+    return ptr[offset];
+}
+
+/// A borrowing view of any array.
+template <class Repr>
+ArrayView view_of(const ArrayBase<Repr>& array) {
+    return ArrayView{{}, array.ptr, array.dim, array.strides};
+}
+
+/// Row-major element strides of a shape; all zero when any axis is empty.
+IxDynImpl row_major_strides(const IxDynImpl& shape);
+
+/// Whether the elements fill one gap-free block (any axis order, any signs).
+bool is_contiguous(const IxDynImpl& shape, const IxDynImpl& strides);
+
+/// Elements below the data pointer that the lowest-addressed element lies.
+std::size_t lowest_address_offset(const IxDynImpl& shape, const IxDynImpl& strides);
+
+/// A zero-filled owned array of `shape` with row-major strides.
+OwnedArray zeros(const IxDynImpl& shape);
+/// A zero-filled one-axis owned array of `length` elements.
+OwnedArray zeros_1d(std::size_t length);
+
+/// An uninitialised owned buffer of `count` float32; faults "capacity overflow" when its
+/// size in bytes exceeds the largest signed machine word.
+OwnedRepr allocate_elements(std::size_t count);
+
+/// Calls `visit(element)` for each element in row-major logical order (last index fastest).
+template <class Visit>
+void for_each_logical(const ArrayView& view, Visit&& visit) {
+    const std::size_t ndim = view.ndim();
+    if (ndim == 0) {
+        visit(*view.ptr);
+        return;
+    }
+    for (std::size_t length : view.dim.view()) {
+        if (length == 0) return;
+    }
+    const std::size_t inner_length = view.len_of(ndim - 1);
+    const std::ptrdiff_t inner_stride = view.stride_of(ndim - 1);
+    IxDynImpl index(ndim);
+    const float* row = view.ptr;
+    while (true) {
+        const float* element = row;
+        for (std::size_t column = 0; column < inner_length; ++column, element += inner_stride) visit(*element);
+        // Advance the outer indices like an odometer.
+        std::size_t axis = ndim - 1;
+        while (true) {
+            if (axis == 0) return;
+            --axis;
+            row += view.stride_of(axis);
+            if (++index[axis] < view.len_of(axis)) break;
+            row -= static_cast<std::ptrdiff_t>(view.len_of(axis)) * view.stride_of(axis);
+            index[axis] = 0;
+        }
+    }
+}
+
+/// A new owned array of the view's shape holding `function` of each element. A contiguous
+/// view keeps its strides and is walked in memory order; any other becomes row-major.
+template <class Function>
+OwnedArray map(const ArrayView& view, Function&& function) {
+    const std::size_t count = view.size();
+    if (is_contiguous(view.dim, view.strides)) {
+        OwnedRepr storage = allocate_elements(count);
+        const std::size_t lowest = lowest_address_offset(view.dim, view.strides);
+        const float* source = view.ptr - lowest;
+        float* target = storage.buffer();
+        for (std::size_t offset = 0; offset < count; ++offset) target[offset] = function(source[offset]);
+        float* data = target + lowest;
+        return OwnedArray{std::move(storage), data, view.dim, view.strides};
+    }
+    OwnedRepr storage = allocate_elements(count);
+    float* target = storage.buffer();
+    for_each_logical(view, [&](float element) { *target++ = function(element); });
+    float* data = storage.buffer();
+    return OwnedArray{std::move(storage), data, view.dim, row_major_strides(view.dim)};
+}
+
+/// One item of a slice descriptor: a range of an axis, or a single index that removes it.
+struct SliceItem {
+    bool is_index;
+    std::ptrdiff_t start;              // the index, for an index item
+    std::optional<std::ptrdiff_t> end;
+    std::ptrdiff_t step;
+
+    static SliceItem full() { return {false, 0, std::nullopt, 1}; }
+    static SliceItem index(std::ptrdiff_t at) { return {true, at, std::nullopt, 1}; }
+};
+
+/// A view of part of the same memory; one item per axis.
+ArrayView slice(const ArrayView& view, std::span<const SliceItem> items);
+
+/// The mean of a two-axis view with its fixed summation order, or nothing when empty.
+std::optional<float> mean(const ArrayView& view);
+
+/// The eight-way fold: eight running partial sums over whole blocks, combined in pairs,
+/// then the tail one by one.
+float eight_way_sum(const float* elements, std::ptrdiff_t stride, std::size_t count);
+
+}  // namespace pixalot

@@ -1,0 +1,78 @@
+// Owned Python references, the deferred release queue and the call's pool of temporary objects.
+#pragma once
+#include "boundary/compat.hpp"
+
+#include <cstddef>
+#include <utility>
+
+namespace pixalot {
+
+/// Gives one reference back. Without the interpreter lock the release is queued and
+/// applied by the next call frame, because touching a reference count off the lock
+/// races with the interpreter.
+void release_reference(PyObject* object) noexcept;
+
+/// Applies the releases queued while no thread held the interpreter lock.
+void apply_deferred_releases() noexcept;
+
+/// One strong reference, given back exactly once when the owner goes away.
+class PyRef {
+public:
+    PyRef() noexcept = default;
+    static PyRef steal(PyObject* object) noexcept { return PyRef(object); }
+    static PyRef borrow(PyObject* object) noexcept {
+        Py_XINCREF(object);
+        return PyRef(object);
+    }
+    PyRef(PyRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    PyRef& operator=(PyRef&& other) noexcept {
+        if (this != &other) {
+            reset();
+            object_ = std::exchange(other.object_, nullptr);
+        }
+        return *this;
+    }
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    ~PyRef() { reset(); }
+
+    PyObject* get() const noexcept { return object_; }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+    /// Hands the reference to the caller (for CPython calls that steal it).
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+    void reset() noexcept {
+        if (PyObject* object = std::exchange(object_, nullptr)) release_reference(object);
+    }
+
+private:
+    explicit PyRef(PyObject* object) noexcept : object_(object) {}
+    PyObject* object_ = nullptr;
+};
+
+/// Hands a new reference to the current call's pool, which releases it when the call
+/// ends; returns the object, still usable until then.
+PyObject* register_owned(PyObject* object);
+
+/// The call's pool of temporary objects: remembers how many the thread holds on entry
+/// and releases those registered since, in registration order, on exit.
+class GILPool {
+public:
+    GILPool() noexcept;
+    ~GILPool();
+    GILPool(const GILPool&) = delete;
+    GILPool& operator=(const GILPool&) = delete;
+
+private:
+    std::size_t mark_;
+};
+
+/// Counts this thread's active entries into the module for the length of one call.
+class GILCountGuard {
+public:
+    GILCountGuard();
+    ~GILCountGuard();
+    GILCountGuard(const GILCountGuard&) = delete;
+    GILCountGuard& operator=(const GILCountGuard&) = delete;
+};
+
+}  // namespace pixalot

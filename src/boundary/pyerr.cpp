@@ -1,0 +1,247 @@
+// Creating, raising, normalising and fetching PyErr values; PanicException and its type.
+#include "boundary/pyerr.hpp"
+
+#include "boundary/fault.hpp"
+
+namespace pixalot {
+namespace {
+
+/// A lazy error whose argument is one message string.
+class MessageProducer final : public ErrorProducer {
+public:
+    MessageProducer(PyObject* type, std::string message)
+        : type_(type), message_(std::move(message)) {}
+    std::pair<PyRef, PyRef> produce() override {
+        return {PyRef::borrow(type_), make_string(message_)};
+    }
+
+private:
+    PyObject* type_;  // a built-in exception type, alive for the life of the process
+    std::string message_;
+};
+
+/// The type-mismatch error: its message needs the type's __qualname__, read only when raised.
+class TypeMismatchProducer final : public ErrorProducer {
+public:
+    TypeMismatchProducer(PyObject* type, const char* target)
+        : type_(PyRef::borrow(type)), target_(target) {}
+    std::pair<PyRef, PyRef> produce() override {
+        std::string message = "'";
+        message += type_qualname(type_.get()).value_or("<failed to extract type name>");
+        message += "' object cannot be converted to '";
+        message += target_;
+        message += "'";
+        return {PyRef::borrow(PyExc_TypeError), make_string(message)};
+    }
+
+private:
+    PyRef type_;
+    const char* target_;
+};
+
+class PanicProducer final : public ErrorProducer {
+public:
+    explicit PanicProducer(std::string message)
+        : type_(PyRef::borrow(panic_exception_type())), message_(std::move(message)) {}
+    std::pair<PyRef, PyRef> produce() override {
+        PyRef text = make_string(message_);
+        PyRef arguments = PyRef::steal(required(PyTuple_Pack(1, text.get())));
+        return {std::move(type_), std::move(arguments)};
+    }
+
+private:
+    PyRef type_;
+    std::string message_;
+};
+
+PyObject* interned_qualname() {
+    static PyObject* name = nullptr;
+    if (name == nullptr) name = required(PyUnicode_InternFromString("__qualname__"));
+    return name;
+}
+
+/// repr() of an object as text, for the debug form.
+std::string repr_text(PyObject* object) {
+    PyRef repr = PyRef::steal(PyObject_Repr(object));
+    if (!repr) {
+        PyErr_Clear();
+        return "<unprintable object>";
+    }
+    return lossy_text(repr.get());
+}
+
+/// Resumes a fault that escaped from native code into Python and came back to us.
+[[noreturn]] void print_panic_and_unwind(PyRef instance) {
+    std::string message = "Unwrapped panic from Python code";
+    if (PyRef text = PyRef::steal(PyObject_Str(instance.get()))) {
+        message = lossy_text(text.get());
+    } else {
+        PyErr_Clear();
+    }
+    write_stderr("--- pixalot is resuming a panic after fetching a PanicException from Python. ---\n");
+    write_stderr("Python stack trace below:\n");
+    compat::set_raised_exception(instance.release());
+    PyErr_PrintEx(0);
+    resume_panic(std::move(message));
+}
+
+}  // namespace
+
+PyErr PyErr::new_message(PyObject* exception_type, std::string message) {
+    return new_lazy(std::make_unique<MessageProducer>(exception_type, std::move(message)));
+}
+
+PyErr PyErr::type_mismatch(PyObject* object, const char* target) {
+    return new_lazy(std::make_unique<TypeMismatchProducer>(
+        reinterpret_cast<PyObject*>(Py_TYPE(object)), target));
+}
+
+std::optional<PyErr> PyErr::take() {
+    PyObject* raised = compat::get_raised_exception();
+    if (raised == nullptr) return std::nullopt;
+    PyRef instance = PyRef::steal(raised);
+    if (reinterpret_cast<PyObject*>(Py_TYPE(instance.get())) == panic_exception_type()) {
+        print_panic_and_unwind(std::move(instance));
+    }
+    return from_instance(std::move(instance));
+}
+
+PyErr PyErr::fetch() {
+    if (std::optional<PyErr> error = take()) return std::move(*error);
+    return new_message(PyExc_SystemError, "attempted to fetch exception but none was set");
+}
+
+void PyErr::restore() && {
+    if (!state_) panic("PyErr state should never be invalid outside of normalization");
+    State state = std::move(*state_);
+    state_.reset();
+    if (auto* normalized = std::get_if<Normalized>(&state)) {
+        compat::set_raised_exception(normalized->instance.release());
+        return;
+    }
+    auto [type, argument] = std::get<Lazy>(state).producer->produce();
+    PyObject* raw_type = type.get();
+    if (PyType_Check(raw_type) &&
+        PyType_FastSubclass(reinterpret_cast<PyTypeObject*>(raw_type), Py_TPFLAGS_BASE_EXC_SUBCLASS)) {
+        PyErr_SetObject(raw_type, argument.get());
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+}
+
+PyObject* PyErr::make_normalized() {
+    if (state_) {
+        if (auto* normalized = std::get_if<Normalized>(&*state_)) return normalized->instance.get();
+    } else {
+        panic("Cannot normalize a PyErr while already normalizing it.");
+    }
+    PyErr raising(std::move(*state_));
+    state_.reset();
+    std::move(raising).restore();
+    PyObject* raised = compat::get_raised_exception();
+    if (raised == nullptr) panic("exception missing after writing to the interpreter");
+    state_ = Normalized{PyRef::steal(raised)};
+    return raised;
+}
+
+std::optional<PyErr> PyErr::cause() {
+    PyObject* cause = PyException_GetCause(make_normalized());
+    if (cause == nullptr) return std::nullopt;
+    return from_instance(PyRef::steal(cause));
+}
+
+std::string PyErr::debug_form() {
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    PyObject* instance = make_normalized();
+    std::string form = "PyErr { type: ";
+    form += repr_text(reinterpret_cast<PyObject*>(Py_TYPE(instance)));
+    form += ", value: ";
+    form += repr_text(instance);
+    form += ", traceback: ";
+    if (PyObject* traceback = PyException_GetTraceback(instance)) {
+        register_owned(traceback);
+        form += "Some(" + repr_text(traceback) + ")";
+    } else {
+        form += "None";
+    }
+    form += " }";
+    PyGILState_Release(gil);
+    return form;
+}
+
+PyObject* required(PyObject* object, std::source_location where) {
+    if (object == nullptr) {
+        PyErr_Print();
+        panic("Python API call failed", where);
+    }
+    return object;
+}
+
+PyRef make_string(std::string_view text) {
+    return PyRef::steal(required(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
+}
+
+std::string lossy_text(PyObject* string) {
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(string, &size)) {
+        return std::string(utf8, static_cast<std::size_t>(size));
+    }
+    PyErr_Clear();
+    PyRef bytes = PyRef::steal(required(PyUnicode_AsEncodedString(string, "utf-8", "surrogatepass")));
+    PyRef repaired = PyRef::steal(required(PyUnicode_DecodeUTF8(
+        PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace")));
+    const char* utf8 = PyUnicode_AsUTF8AndSize(repaired.get(), &size);
+    if (utf8 == nullptr) required(nullptr);
+    return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+std::optional<std::string> type_qualname(PyObject* type) {
+    PyRef name = PyRef::steal(PyObject_GetAttr(type, interned_qualname()));
+    if (!name || !PyUnicode_Check(name.get())) {
+        // The read's own error is dropped: the caller shows a placeholder instead.
+        if (!name) (void)PyErr::take();
+        return std::nullopt;
+    }
+    return lossy_text(name.get());
+}
+
+std::string fault_message_with(std::string_view message, PyErr& error) {
+    std::string text(message);
+    text += ": ";
+    text += error.debug_form();
+    return text;
+}
+
+PyObject* panic_exception_type() {
+    static PyObject* cell = nullptr;
+    if (cell != nullptr) return cell;
+    static constexpr char name[] = "pixalot_runtime.PanicException";
+    static constexpr char doc[] =
+        "\nThe exception raised when native code called from Python panics.\n\n"
+        "Like SystemExit, this exception is derived from BaseException so that\n"
+        "it will typically propagate all the way through the stack and cause the\n"
+        "Python interpreter to exit.\n";
+    PyObject* type = PyErr_NewExceptionWithDoc(name, doc, PyExc_BaseException, nullptr);
+    if (type == nullptr) {
+        // Fetched raw: `take` would ask for this very type again.
+        PyObject* raised = compat::get_raised_exception();
+        if (raised == nullptr) {
+            panic("Failed to initialize new exception type.");
+        }
+        PyErr error = PyErr::from_instance(PyRef::steal(raised));
+        panic(fault_message_with("Failed to initialize new exception type.", error));
+    }
+    if (cell != nullptr) {
+        Py_DECREF(type);
+        return cell;
+    }
+    cell = type;
+    return cell;
+}
+
+PyErr panic_exception_from_payload(std::string message) {
+    return PyErr::new_lazy(std::make_unique<PanicProducer>(std::move(message)));
+}
+
+}  // namespace pixalot

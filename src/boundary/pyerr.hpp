@@ -1,0 +1,89 @@
+// PyErr: a pending Python exception carried as a value from the point of failure to the call frame.
+#pragma once
+#include "boundary/object.hpp"
+
+#include <expected>
+#include <memory>
+#include <optional>
+#include <source_location>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace pixalot {
+
+/// Yields the (exception type, argument) pair of a lazy error when it is raised.
+class ErrorProducer {
+public:
+    virtual ~ErrorProducer() = default;
+    virtual std::pair<PyRef, PyRef> produce() = 0;
+};
+
+class PyErr {
+public:
+    /// A lazy error of a built-in exception type whose argument is `message`.
+    static PyErr new_message(PyObject* exception_type, std::string message);
+    /// A lazy error whose type and argument are made by `producer` only when needed.
+    static PyErr new_lazy(std::unique_ptr<ErrorProducer> producer) {
+        return PyErr(Lazy{std::move(producer)});
+    }
+    /// The TypeError "'{type name}' object cannot be converted to '{target}'".
+    static PyErr type_mismatch(PyObject* object, const char* target);
+    /// Wraps an exception instance (a new reference).
+    static PyErr from_instance(PyRef instance) { return PyErr(Normalized{std::move(instance)}); }
+
+    /// Removes the interpreter's pending exception, if any. A PanicException met here is
+    /// printed and resumed as a fault, never returned.
+    static std::optional<PyErr> take();
+    /// `take`, with SystemError "attempted to fetch exception but none was set" for nothing.
+    static PyErr fetch();
+
+    /// Makes this error the interpreter's current exception.
+    void restore() &&;
+    /// The exception instance, normalising first; the reference stays owned by this error.
+    PyObject* make_normalized();
+    /// The error of the instance's __cause__, if it has one.
+    std::optional<PyErr> cause();
+    /// "PyErr { type: ..., value: ..., traceback: ... }", used inside fault messages.
+    std::string debug_form();
+
+private:
+    struct Lazy {
+        std::unique_ptr<ErrorProducer> producer;
+    };
+    struct Normalized {
+        PyRef instance;
+    };
+    using State = std::variant<Lazy, Normalized>;
+
+    explicit PyErr(State state) : state_(std::move(state)) {}
+    std::optional<State> state_;
+};
+
+template <class T>
+using PyResult = std::expected<T, PyErr>;
+
+/// For interpreter calls that must not fail: prints the pending error and faults with
+/// "Python API call failed" when `object` is null.
+PyObject* required(PyObject* object,
+                   std::source_location where = std::source_location::current());
+
+/// A new Python str from UTF-8 text (required to succeed).
+PyRef make_string(std::string_view text);
+
+/// The text of a str object as UTF-8; invalid sequences (lone surrogates) become U+FFFD.
+std::string lossy_text(PyObject* string);
+
+/// The __qualname__ of a type, or nothing when it cannot be read as a str.
+std::optional<std::string> type_qualname(PyObject* type);
+
+/// "Failed to ...: PyErr { ... }": a fault message that carries the error behind it.
+std::string fault_message_with(std::string_view message, PyErr& error);
+
+/// The exception type for faults, made on first need.
+PyObject* panic_exception_type();
+
+/// Turns a captured fault into the error the call frame raises.
+PyErr panic_exception_from_payload(std::string message);
+
+}  // namespace pixalot
