@@ -5,6 +5,9 @@
 #include "boundary/call_frame.hpp"
 #include "boundary/fault.hpp"
 #include "boundary/module.hpp"
+#include "kernels/clamp.hpp"
+#include "kernels/levels.hpp"
+#include "kernels/stripes.hpp"
 
 #include <cmath>
 
@@ -21,11 +24,6 @@ namespace {
 #define PIXALOT_BIND(description, slots)                                                        \
     if (auto bound = description.extract_arguments_fastcall(args, nargs, kwnames, slots); !bound) \
     return std::unexpected(std::move(bound.error()))
-
-float clamp_unit(float value) {
-    const float lower = value > 0.0f ? value : 0.0f;  // NaN and -0.0 become +0.0
-    return lower < 1.0f ? lower : 1.0f;
-}
 
 // ---------------------------------------------------------------------------------------
 // sin_patern
@@ -46,29 +44,13 @@ OwnedArray sine_table(std::uint32_t shape_sin, float alpha) {
     return table;
 }
 
-/// float32 -> i16, saturating, NaN to 0, truncating toward zero.
-std::int16_t saturating_i16(float value) {
-    if (std::isnan(value)) return 0;
-    if (value < -32768.0f) return -32768;
-    if (value > 32767.0f) return 32767;
-    return static_cast<std::int16_t>(value);
-}
-
-PyResult<PyObject*> sin_patern(PyReadonlyArray input, std::uint32_t shape_sin, float alpha, bool vertical,
-                               float bias) {
-    InputView source = readable_view(input);
-    const ArrayView& view = source.view;
-    OwnedArray table = sine_table(shape_sin, alpha);
-
-    if (view.ndim() < 2) {
-        const std::string n = std::to_string(view.ndim());
-        panic("index out of bounds: the len is " + n + " but the index is " + n);
-    }
+/// The stripes pixel by pixel in the defining line order: the zero period, the overflow
+/// of the remainder and every out-of-range index fault at the pixel that meets them first.
+OwnedArray stripes_by_definition(const ArrayView& view, const OwnedArray& table, std::int16_t period, bool vertical,
+                                 float bias) {
     const std::size_t rows = view.len_of(0), columns = view.len_of(1);
     const std::size_t channels = view.ndim() >= 3 ? view.len_of(2) : 1;
     OwnedArray output = zeros(view.dim);
-
-    const auto period = static_cast<std::int16_t>(static_cast<std::uint16_t>(shape_sin));
     const std::size_t lines = vertical ? rows : columns;
     const std::size_t line_length = vertical ? columns : rows;
     for (std::size_t line = 0; line < lines; ++line) {
@@ -101,7 +83,32 @@ PyResult<PyObject*> sin_patern(PyReadonlyArray input, std::uint32_t shape_sin, f
             }
         }
     }
-    return Py_NewRef(to_pyarray(output));
+    return output;
+}
+
+PyResult<PyObject*> sin_patern(PyReadonlyArray input, std::uint32_t shape_sin, float alpha, bool vertical,
+                               float bias) {
+    InputView source = readable_view(input);
+    const ArrayView& view = source.view;
+    OwnedArray table = sine_table(shape_sin, alpha);
+
+    if (view.ndim() < 2) {
+        const std::string n = std::to_string(view.ndim());
+        panic("index out of bounds: the len is " + n + " but the index is " + n);
+    }
+    const std::size_t rows = view.len_of(0), columns = view.len_of(1);
+    const std::size_t channels = view.ndim() >= 3 ? view.len_of(2) : 1;
+    const auto period = static_cast<std::int16_t>(static_cast<std::uint16_t>(shape_sin));
+    const bool pixels_have_channels = channels >= 2 ? view.ndim() == 3 : view.ndim() == 2;
+    if (period > 0 && pixels_have_channels) {
+        // No pixel of such a call can fault, so it may be computed in memory order,
+        // straight into the result.
+        checked_element_count(view.dim);
+        PlannedResult result = new_result(view.dim, row_major_strides(view.dim));
+        if (rows != 0 && columns != 0) add_stripes(view, table.ptr, period, vertical, bias, result.data);
+        return result.array.release();
+    }
+    return to_pyarray(stripes_by_definition(view, table, period, vertical, bias)).release();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -110,14 +117,24 @@ PyResult<PyObject*> sin_patern(PyReadonlyArray input, std::uint32_t shape_sin, f
 PyResult<PyObject*> color_levels(PyReadonlyArray input, float in_low, float in_high, float out_low,
                                  float out_high, float gamma) {
     InputView source = readable_view(input);
-    const float in_span = in_high - in_low;
-    const float out_span = out_high - out_low;
-    OwnedArray levelled = map(source.view, [=](float value) {
-        // Divided by the input span, then multiplied by the output span: never by their ratio.
-        const float base = clamp_unit((value - in_low) / in_span * out_span + out_low);
-        return powf(base, gamma);
-    });
-    return Py_NewRef(to_pyarray(levelled));
+    const ArrayView& view = source.view;
+    const LevelsParameters parameters{in_low, in_high - in_low, out_low, out_high - out_low, gamma};
+    // The result is laid out as mapping the view would lay it out: a contiguous view keeps
+    // its strides, any other becomes row-major. It is computed straight into NumPy's buffer.
+    const std::size_t count = checked_element_count(view.dim);
+    const bool contiguous = is_contiguous(view.dim, view.strides);
+    PlannedResult result = new_result(view.dim, contiguous ? view.strides : row_major_strides(view.dim));
+    LevelsKernel kernel(parameters, count);
+    if (contiguous && result.same_memory_order) {
+        kernel.run(view.ptr - lowest_address_offset(view.dim, view.strides), 1, count, result.data);
+    } else {
+        float* target = result.data;
+        for_each_row(view, [&](const float* first, std::ptrdiff_t stride, std::size_t length) {
+            kernel.run(first, stride, length, target);
+            target += length;
+        });
+    }
+    return result.array.release();
 }
 
 // ---------------------------------------------------------------------------------------
@@ -130,13 +147,12 @@ PyResult<PyObject*> gray_or_color(PyReadonlyArray input, float min) {
         const SliceItem items[3] = {SliceItem::full(), SliceItem::full(), SliceItem::index(channel)};
         planes[channel] = slice(source.view, items);
     }
-    float means[3];
-    for (std::size_t channel = 0; channel < 3; ++channel) {
-        std::optional<float> plane_mean = mean(planes[channel]);
+    std::optional<float> means[3];
+    means_of_planes(planes, means);
+    for (const std::optional<float>& plane_mean : means) {
         if (!plane_mean) panic("called `unwrap()` on an empty value");
-        means[channel] = *plane_mean;
     }
-    const float m0 = means[0], m1 = means[1], m2 = means[2], t = min;
+    const float m0 = *means[0], m1 = *means[1], m2 = *means[2], t = min;
     // Each side of each pair on its own: m1 + t and m0 - t round separately in float32.
     const bool gray = m0 <= m1 + t && m0 >= m1 - t && m0 <= m2 + t && m0 >= m2 - t &&
                       m1 <= m0 + t && m1 >= m0 - t && m1 <= m2 + t && m1 >= m2 - t &&

@@ -1,41 +1,17 @@
 // Borrow registry: keys, conflicts, the record's four functions and the module-side calls.
 #include "array/borrow.hpp"
 
+#include "array/borrow_registry.hpp"
 #include "array/numpy_api.hpp"
 #include "boundary/fault.hpp"
 
 #include <cstdlib>
 #include <cstring>
-#include <unordered_map>
 
 namespace pixalot::borrow {
 namespace {
 
 using numpy::npy_intp;
-
-struct BorrowKey {
-    std::uintptr_t range_start;
-    std::uintptr_t range_end;
-    std::uintptr_t data_ptr;
-    npy_intp gcd_strides;
-
-    bool operator==(const BorrowKey&) const = default;
-};
-
-struct BorrowKeyHash {
-    std::size_t operator()(const BorrowKey& key) const noexcept {
-        std::size_t hash = key.range_start;
-        for (std::size_t part : {std::size_t(key.range_end), std::size_t(key.data_ptr),
-                                 static_cast<std::size_t>(key.gcd_strides)}) {
-            hash ^= part + 0x9e3779b97f4a7c15ull + (hash << 6) + (hash >> 2);
-        }
-        return hash;
-    }
-};
-
-/// Count per key: n > 0 readers, or -1 for one writer. Zero is never stored.
-using BorrowsOfBase = std::unordered_map<BorrowKey, npy_intp, BorrowKeyHash>;
-using BorrowRegistry = std::unordered_map<std::uintptr_t, BorrowsOfBase>;
 
 /// Non-negative gcd by Stein's algorithm, with gcd(x, 0) = gcd(0, x) = |x|.
 npy_intp gcd(npy_intp first, npy_intp second) {
@@ -111,25 +87,21 @@ std::int32_t acquire_shared(void* flags, PyObject* array) {
     BorrowRegistry& registry = registry_of(flags);
     const std::uintptr_t address = base_address(array);
     const BorrowKey key = borrow_key(array);
-    auto base = registry.find(address);
-    if (base == registry.end()) {
-        BorrowsOfBase borrows(1);
-        borrows.emplace(key, 1);
-        registry.emplace(address, std::move(borrows));
+    BorrowsOfBase* borrows = registry.find(address);
+    if (borrows == nullptr) {
+        registry.insert(address).add(key, 1);
         return 0;
     }
-    BorrowsOfBase& borrows = base->second;
-    if (auto found = borrows.find(key); found != borrows.end()) {
-        npy_intp& count = found->second;
-        if (count == 0) zero_count_fault();
-        if (count < 0 || count == PY_SSIZE_T_MAX) return -1;
-        ++count;
+    if (Borrow* same = borrows->find(key)) {
+        if (same->count == 0) zero_count_fault();
+        if (same->count < 0 || same->count == PY_SSIZE_T_MAX) return -1;
+        ++same->count;
         return 0;
     }
-    for (const auto& [other, count] : borrows) {
-        if (conflicts(key, other) && count < 0) return -1;
+    for (const Borrow& other : *borrows) {
+        if (conflicts(key, other.key) && other.count < 0) return -1;
     }
-    borrows.emplace(key, 1);
+    borrows->add(key, 1);
     return 0;
 }
 
@@ -138,22 +110,19 @@ std::int32_t acquire_mut_shared(void* flags, PyObject* array) {
     BorrowRegistry& registry = registry_of(flags);
     const std::uintptr_t address = base_address(array);
     const BorrowKey key = borrow_key(array);
-    auto base = registry.find(address);
-    if (base == registry.end()) {
-        BorrowsOfBase borrows(1);
-        borrows.emplace(key, -1);
-        registry.emplace(address, std::move(borrows));
+    BorrowsOfBase* borrows = registry.find(address);
+    if (borrows == nullptr) {
+        registry.insert(address).add(key, -1);
         return 0;
     }
-    BorrowsOfBase& borrows = base->second;
-    if (auto found = borrows.find(key); found != borrows.end()) {
-        if (found->second == 0) zero_count_fault();
+    if (Borrow* same = borrows->find(key)) {
+        if (same->count == 0) zero_count_fault();
         return -1;
     }
-    for (const auto& [other, count] : borrows) {
-        if (conflicts(key, other) && count != 0) return -1;
+    for (const Borrow& other : *borrows) {
+        if (conflicts(key, other.key) && other.count != 0) return -1;
     }
-    borrows.emplace(key, -1);
+    borrows->add(key, -1);
     return 0;
 }
 
@@ -161,28 +130,30 @@ std::int32_t acquire_mut_shared(void* flags, PyObject* array) {
 
 void release_shared(void* flags, PyObject* array) {
     BorrowRegistry& registry = registry_of(flags);
-    auto base = registry.find(base_address(array));
-    if (base == registry.end()) missing_entry_fault();
-    BorrowsOfBase& borrows = base->second;
-    auto found = borrows.find(borrow_key(array));
-    if (found == borrows.end()) missing_entry_fault();
-    if (--found->second != 0) return;
-    if (borrows.size() > 1) {
-        borrows.erase(found);
+    const std::uintptr_t address = base_address(array);
+    BorrowsOfBase* borrows = registry.find(address);
+    if (borrows == nullptr) missing_entry_fault();
+    Borrow* borrow = borrows->find(borrow_key(array));
+    if (borrow == nullptr) missing_entry_fault();
+    if (--borrow->count != 0) return;
+    if (borrows->size() > 1) {
+        borrows->remove(borrow);
     } else {
-        registry.erase(base);
+        registry.erase(address);
     }
 }
 
 void release_mut_shared(void* flags, PyObject* array) {
     BorrowRegistry& registry = registry_of(flags);
-    auto base = registry.find(base_address(array));
-    if (base == registry.end()) missing_entry_fault();
-    BorrowsOfBase& borrows = base->second;
-    if (borrows.size() > 1) {
-        if (borrows.erase(borrow_key(array)) == 0) missing_entry_fault();
+    const std::uintptr_t address = base_address(array);
+    BorrowsOfBase* borrows = registry.find(address);
+    if (borrows == nullptr) missing_entry_fault();
+    if (borrows->size() > 1) {
+        Borrow* borrow = borrows->find(borrow_key(array));
+        if (borrow == nullptr) missing_entry_fault();
+        borrows->remove(borrow);
     } else {
-        registry.erase(base);
+        registry.erase(address);
     }
 }
 

@@ -28,9 +28,9 @@ private:
 PyResult<PyReadonlyArray> PyReadonlyArray::extract(PyObject* object) {
     if (!numpy::PyArray_Check(object)) return std::unexpected(PyErr::type_mismatch(object, "PyArray<T, D>"));
     PyObject* descr = numpy::as_array(object)->descr;
-    PyObject* float32 = numpy::get_dtype();
-    if (!numpy::is_equiv_to(descr, float32)) {
-        return std::unexpected(PyErr::new_lazy(std::make_unique<DtypeMismatchProducer>(descr, float32)));
+    const PyRef float32 = numpy::float32_descr();
+    if (!numpy::is_equiv_to(descr, float32.get())) {
+        return std::unexpected(PyErr::new_lazy(std::make_unique<DtypeMismatchProducer>(descr, float32.get())));
     }
     if (borrow::acquire(object)) panic("called `unwrap()` on an error value: AlreadyBorrowed");
     return PyReadonlyArray(object);

@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <new>
-#include <numeric>
-#include <vector>
 
 namespace pixalot {
 
@@ -42,17 +40,18 @@ bool is_contiguous(const IxDynImpl& shape, const IxDynImpl& strides) {
     if (ndim == 1) return strides.signed_at(0) == -1;
 
     // Stable order by stride magnitude: axes of equal magnitude keep their axis order.
-    std::size_t inline_order[IxDynImpl::inline_capacity];
-    std::vector<std::size_t> heap_order;
-    std::size_t* order = inline_order;
-    if (ndim > IxDynImpl::inline_capacity) {
-        heap_order.resize(ndim);
-        order = heap_order.data();
+    // At most 32 axes, so an insertion sort on the stack, which allocates nothing.
+    std::size_t order[32];
+    if (ndim > 32) return false;  // no array with more axes reaches this test
+    for (std::size_t axis = 0; axis < ndim; ++axis) {
+        std::size_t position = axis;
+        const std::size_t key = magnitude(strides.signed_at(axis));
+        while (position > 0 && magnitude(strides.signed_at(order[position - 1])) > key) {
+            order[position] = order[position - 1];
+            --position;
+        }
+        order[position] = axis;
     }
-    std::iota(order, order + ndim, std::size_t{0});
-    std::stable_sort(order, order + ndim, [&](std::size_t left, std::size_t right) {
-        return magnitude(strides.signed_at(left)) < magnitude(strides.signed_at(right));
-    });
     std::size_t expected = 1;
     for (std::size_t position = 0; position < ndim; ++position) {
         const std::size_t axis = order[position];
@@ -99,7 +98,7 @@ OwnedRepr allocate_elements(std::size_t count) {
     return {buffer, count};
 }
 
-OwnedArray zeros(const IxDynImpl& shape) {
+std::size_t checked_element_count(const IxDynImpl& shape) {
     std::size_t nonzero_product = 1;
     std::size_t count = 1;
     for (std::size_t length : shape.view()) {
@@ -108,7 +107,12 @@ OwnedArray zeros(const IxDynImpl& shape) {
         if (__builtin_mul_overflow(nonzero_product, length, &nonzero_product)) shape_too_large();
     }
     if (nonzero_product > static_cast<std::size_t>(PY_SSIZE_T_MAX)) shape_too_large();
-    OwnedRepr storage = allocate_zeroed(count);
+    check_capacity(count);
+    return count;
+}
+
+OwnedArray zeros(const IxDynImpl& shape) {
+    OwnedRepr storage = allocate_zeroed(checked_element_count(shape));
     float* data = storage.buffer();
     return OwnedArray{std::move(storage), data, shape, row_major_strides(shape)};
 }
@@ -166,14 +170,84 @@ ArrayView slice(const ArrayView& view, std::span<const SliceItem> items) {
 float eight_way_sum(const float* elements, std::ptrdiff_t stride, std::size_t count) {
     float partial[8] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
     const std::size_t whole = count - count % 8;
-    const float* element = elements;
-    for (std::size_t block = 0; block < whole; block += 8) {
-        for (std::size_t lane = 0; lane < 8; ++lane, element += stride) partial[lane] += *element;
+    if (stride == 1) {
+        // The eight partial sums are independent lanes: this loop keeps them in vector registers.
+        for (std::size_t block = 0; block < whole; block += 8) {
+            for (std::size_t lane = 0; lane < 8; ++lane) partial[lane] += elements[block + lane];
+        }
+    } else {
+        for (std::size_t block = 0; block < whole; block += 8) {
+            for (std::size_t lane = 0; lane < 8; ++lane) {
+                partial[lane] += elements[static_cast<std::ptrdiff_t>(block + lane) * stride];
+            }
+        }
     }
     float sum = 0.0f;
     for (std::size_t pair = 0; pair < 4; ++pair) sum += partial[pair] + partial[pair + 4];
-    for (std::size_t rest = whole; rest < count; ++rest, element += stride) sum += *element;
+    for (std::size_t rest = whole; rest < count; ++rest) sum += elements[static_cast<std::ptrdiff_t>(rest) * stride];
     return sum;
+}
+
+namespace {
+
+/// Row sums by the plain fold for three planes that differ only in their data pointer.
+/// Each row keeps its own running sum in its own order; rows are independent chains, so
+/// four rows at a time keep the adder busy, and their sums still join the totals in row
+/// order. One pass over the image serves all three planes.
+void plain_fold_totals(const ArrayView (&planes)[3], float (&totals)[3]) {
+    const std::size_t rows = planes[0].len_of(0), columns = planes[0].len_of(1);
+    const std::ptrdiff_t row_stride = planes[0].stride_of(0), column_stride = planes[0].stride_of(1);
+    const float* base = planes[0].ptr;
+    const std::ptrdiff_t offset1 = planes[1].ptr - base, offset2 = planes[2].ptr - base;
+    constexpr std::size_t block = 4;
+    std::size_t row = 0;
+    for (; row + block <= rows; row += block) {
+        float sums[block][3] = {};
+        const float* first = base + static_cast<std::ptrdiff_t>(row) * row_stride;
+        for (std::size_t column = 0; column < columns; ++column) {
+            const float* pixel = first + static_cast<std::ptrdiff_t>(column) * column_stride;
+            for (std::size_t lane = 0; lane < block; ++lane) {
+                const float* at = pixel + static_cast<std::ptrdiff_t>(lane) * row_stride;
+                sums[lane][0] += at[0];
+                sums[lane][1] += at[offset1];
+                sums[lane][2] += at[offset2];
+            }
+        }
+        for (std::size_t lane = 0; lane < block; ++lane) {
+            for (std::size_t plane = 0; plane < 3; ++plane) totals[plane] += sums[lane][plane];
+        }
+    }
+    for (; row < rows; ++row) {
+        float sums[3] = {};
+        const float* first = base + static_cast<std::ptrdiff_t>(row) * row_stride;
+        for (std::size_t column = 0; column < columns; ++column) {
+            const float* at = first + static_cast<std::ptrdiff_t>(column) * column_stride;
+            sums[0] += at[0];
+            sums[1] += at[offset1];
+            sums[2] += at[offset2];
+        }
+        for (std::size_t plane = 0; plane < 3; ++plane) totals[plane] += sums[plane];
+    }
+}
+
+}  // namespace
+
+void means_of_planes(const ArrayView (&planes)[3], std::optional<float> (&means)[3]) {
+    const ArrayView& first = planes[0];
+    bool fusable = first.ndim() == 2 && first.size() != 0 && first.stride_of(1) != 1 && first.len_of(1) >= 2 &&
+                   !is_contiguous(first.dim, first.strides);
+    for (const ArrayView& plane : planes) {
+        fusable = fusable && std::ranges::equal(plane.dim.view(), first.dim.view()) &&
+                  std::ranges::equal(plane.strides.view(), first.strides.view());
+    }
+    if (!fusable) {
+        for (std::size_t plane = 0; plane < 3; ++plane) means[plane] = mean(planes[plane]);
+        return;
+    }
+    float totals[3] = {0.0f, 0.0f, 0.0f};
+    plain_fold_totals(planes, totals);
+    const auto count = static_cast<float>(first.size());
+    for (std::size_t plane = 0; plane < 3; ++plane) means[plane] = totals[plane] / count;
 }
 
 std::optional<float> mean(const ArrayView& view) {

@@ -122,6 +122,11 @@ bool is_contiguous(const IxDynImpl& shape, const IxDynImpl& strides);
 /// Elements below the data pointer that the lowest-addressed element lies.
 std::size_t lowest_address_offset(const IxDynImpl& shape, const IxDynImpl& strides);
 
+/// The element count of a new array of `shape`, with the faults of making one: the
+/// product of the non-zero lengths must fit a signed machine word, and its size in bytes
+/// too ("capacity overflow").
+std::size_t checked_element_count(const IxDynImpl& shape);
+
 /// A zero-filled owned array of `shape` with row-major strides.
 OwnedArray zeros(const IxDynImpl& shape);
 /// A zero-filled one-axis owned array of `length` elements.
@@ -131,12 +136,13 @@ OwnedArray zeros_1d(std::size_t length);
 /// size in bytes exceeds the largest signed machine word.
 OwnedRepr allocate_elements(std::size_t count);
 
-/// Calls `visit(element)` for each element in row-major logical order (last index fastest).
+/// Calls `visit(first, stride, length)` for each innermost row in row-major logical
+/// order; a 0-d view is one row of one element. Nothing is visited for an empty view.
 template <class Visit>
-void for_each_logical(const ArrayView& view, Visit&& visit) {
+void for_each_row(const ArrayView& view, Visit&& visit) {
     const std::size_t ndim = view.ndim();
     if (ndim == 0) {
-        visit(*view.ptr);
+        visit(static_cast<const float*>(view.ptr), std::ptrdiff_t{1}, std::size_t{1});
         return;
     }
     for (std::size_t length : view.dim.view()) {
@@ -147,8 +153,7 @@ void for_each_logical(const ArrayView& view, Visit&& visit) {
     IxDynImpl index(ndim);
     const float* row = view.ptr;
     while (true) {
-        const float* element = row;
-        for (std::size_t column = 0; column < inner_length; ++column, element += inner_stride) visit(*element);
+        visit(row, inner_stride, inner_length);
         // Advance the outer indices like an odometer.
         std::size_t axis = ndim - 1;
         while (true) {
@@ -160,6 +165,14 @@ void for_each_logical(const ArrayView& view, Visit&& visit) {
             index[axis] = 0;
         }
     }
+}
+
+/// Calls `visit(element)` for each element in row-major logical order (last index fastest).
+template <class Visit>
+void for_each_logical(const ArrayView& view, Visit&& visit) {
+    for_each_row(view, [&](const float* first, std::ptrdiff_t stride, std::size_t length) {
+        for (std::size_t column = 0; column < length; ++column) visit(first[static_cast<std::ptrdiff_t>(column) * stride]);
+    });
 }
 
 /// A new owned array of the view's shape holding `function` of each element. A contiguous
@@ -199,6 +212,10 @@ ArrayView slice(const ArrayView& view, std::span<const SliceItem> items);
 
 /// The mean of a two-axis view with its fixed summation order, or nothing when empty.
 std::optional<float> mean(const ArrayView& view);
+
+/// The means of three two-axis views of the same lengths, each exactly as `mean` gives it.
+/// Channel planes of one image are summed in one pass over its memory.
+void means_of_planes(const ArrayView (&planes)[3], std::optional<float> (&means)[3]);
 
 /// The eight-way fold: eight running partial sums over whole blocks, combined in pairs,
 /// then the tail one by one.

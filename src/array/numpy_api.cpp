@@ -71,7 +71,16 @@ void** lookup_table() {
 }  // namespace
 
 PyResult<PyRef> import_multiarray() {
-    if (PyObject* module = PyImport_ImportModule("numpy._core.multiarray")) return PyRef::steal(module);
+    if (PyObject* module = PyImport_ImportModule("numpy._core.multiarray")) {
+        // NumPy 1.26 answers the private name with a stand-in that copies the real module's
+        // names, `__name__` included; capsules installed there would be invisible to peers.
+        PyRef stand_in = PyRef::steal(module);
+        PyRef name = PyRef::steal(PyObject_GetAttrString(stand_in.get(), "__name__"));
+        if (!name) return std::unexpected(PyErr::fetch());
+        PyObject* real = PyImport_Import(name.get());
+        if (real == nullptr) return std::unexpected(PyErr::fetch());
+        return PyRef::steal(real);
+    }
     // NumPy before 1.26 knows only the public name; NumPy 2 warns on it, so it comes second.
     PyErr first = PyErr::fetch();
     if (!PyErr_GivenExceptionMatches(first.make_normalized(), PyExc_ImportError)) {
@@ -91,11 +100,13 @@ bool PyArray_Check(PyObject* object) {
     return Py_TYPE(object) == array_type || PyType_IsSubtype(Py_TYPE(object), array_type) != 0;
 }
 
-PyObject* get_dtype() {
+PyRef float32_descr() {
     using DescrFromType = PyObject* (*)(int);
     auto descr_from_type = reinterpret_cast<DescrFromType>(get(Api::PyArray_DescrFromType));
-    return register_owned(required(descr_from_type(NPY_FLOAT)));
+    return PyRef::steal(required(descr_from_type(NPY_FLOAT)));
 }
+
+PyObject* get_dtype() { return register_owned(float32_descr().release()); }
 
 bool is_equiv_to(PyObject* first, PyObject* second) {
     if (first == second) return true;

@@ -44,6 +44,9 @@ PyResult<PyRef> import_multiarray();
 /// True when the object is an ndarray or an instance of a subclass.
 bool PyArray_Check(PyObject* object);
 
+/// The float32 dtype, asked of NumPy on every use (a new reference).
+PyRef float32_descr();
+
 /// The float32 dtype; the reference belongs to the current call's pool.
 PyObject* get_dtype();
 

@@ -22,27 +22,15 @@ bool is_standard_layout(std::span<const std::size_t> shape, std::span<const std:
     return true;
 }
 
-NpyStrides npy_strides(const OwnedArray& source) {
-    if (source.ndim() > 32) {
-        panic("unexpected dimensionality: NumPy is expected to limit arrays to 32 or fewer dimensions.\n"
-              "Please report a bug against `pixalot`.");
-    }
-    NpyStrides strides{};
-    for (std::size_t axis = 0; axis < source.ndim(); ++axis) {
-        strides[axis] = source.stride_of(axis) * static_cast<numpy::npy_intp>(sizeof(float));
-    }
-    return strides;
-}
-
-PyObject* new_uninit(const IxDynImpl& shape, const numpy::npy_intp* byte_strides, MemoryOrder order) {
+PyRef new_uninit(const IxDynImpl& shape, const numpy::npy_intp* byte_strides, MemoryOrder order) {
     auto* array_type = static_cast<PyTypeObject*>(numpy::get(numpy::Api::PyArray_Type));
-    PyObject* descr = numpy::get_dtype();
-    Py_INCREF(descr);  // the creation call consumes one reference
+    PyRef descr = numpy::float32_descr();
     using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, const numpy::npy_intp*,
                                        const numpy::npy_intp*, void*, int, PyObject*);
     auto new_from_descr = reinterpret_cast<NewFromDescr>(numpy::get(numpy::Api::PyArray_NewFromDescr));
     static_assert(sizeof(std::size_t) == sizeof(numpy::npy_intp));
-    PyObject* array = new_from_descr(array_type, descr, static_cast<int>(shape.size()),
+    // The creation call consumes the descriptor's reference.
+    PyObject* array = new_from_descr(array_type, descr.release(), static_cast<int>(shape.size()),
                                      reinterpret_cast<const numpy::npy_intp*>(shape.data()), byte_strides,
                                      nullptr, static_cast<int>(order), nullptr);
     if (array == nullptr && PyErr_ExceptionMatches(PyExc_MemoryError)) {
@@ -50,32 +38,63 @@ PyObject* new_uninit(const IxDynImpl& shape, const numpy::npy_intp* byte_strides
         PyErr_Clear();
         throw std::bad_alloc();
     }
-    return register_owned(required(array));
+    return PyRef::steal(required(array));
 }
 
-PyObject* to_pyarray(const OwnedArray& source) {
-    const std::size_t count = source.size();
-    MemoryOrder order = MemoryOrder::RowMajor;
-    bool block_copy = is_standard_layout(source.dim.view(), source.strides.view());
-    if (!block_copy && source.ndim() > 1) {
-        IxDynImpl reversed_shape(source.ndim()), reversed_strides(source.ndim());
-        std::ranges::reverse_copy(source.dim.view(), reversed_shape.data());
-        std::ranges::reverse_copy(source.strides.view(), reversed_strides.data());
-        if (is_standard_layout(reversed_shape.view(), reversed_strides.view())) {
-            block_copy = true;
-            order = MemoryOrder::ColumnMajor;
-        }
+namespace {
+
+/// Row-major, column-major (block copy) or neither, by the order `to_pyarray` tests them.
+std::optional<MemoryOrder> block_order(const IxDynImpl& shape, const IxDynImpl& strides) {
+    if (is_standard_layout(shape.view(), strides.view())) return MemoryOrder::RowMajor;
+    if (shape.size() > 1) {
+        IxDynImpl reversed_shape(shape.size()), reversed_strides(shape.size());
+        std::ranges::reverse_copy(shape.view(), reversed_shape.data());
+        std::ranges::reverse_copy(strides.view(), reversed_strides.data());
+        if (is_standard_layout(reversed_shape.view(), reversed_strides.view())) return MemoryOrder::ColumnMajor;
     }
-    if (block_copy) {
-        const NpyStrides strides = npy_strides(source);
-        PyObject* array = new_uninit(IxDynImpl(source.dim), strides.data(), order);
-        if (count != 0) std::memcpy(numpy::as_array(array)->data, source.ptr, count * sizeof(float));
-        return array;
+    return std::nullopt;
+}
+
+NpyStrides byte_strides(const IxDynImpl& strides) {
+    if (strides.size() > 32) {
+        panic("unexpected dimensionality: NumPy is expected to limit arrays to 32 or fewer dimensions.\n"
+              "Please report a bug against `pixalot`.");
     }
-    PyObject* array = new_uninit(IxDynImpl(source.dim), nullptr, MemoryOrder::RowMajor);
-    auto* target = reinterpret_cast<float*>(numpy::as_array(array)->data);
-    for_each_logical(view_of(source), [&](float element) { *target++ = element; });
-    return array;
+    NpyStrides bytes{};
+    for (std::size_t axis = 0; axis < strides.size(); ++axis) {
+        bytes[axis] = strides.signed_at(axis) * static_cast<numpy::npy_intp>(sizeof(float));
+    }
+    return bytes;
+}
+
+float* buffer_of(const PyRef& array) { return reinterpret_cast<float*>(numpy::as_array(array.get())->data); }
+
+}  // namespace
+
+NpyStrides npy_strides(const OwnedArray& source) { return byte_strides(source.strides); }
+
+PlannedResult new_result(const IxDynImpl& shape, const IxDynImpl& strides) {
+    if (std::optional<MemoryOrder> order = block_order(shape, strides)) {
+        const NpyStrides bytes = byte_strides(strides);
+        PyRef array = new_uninit(IxDynImpl(shape), bytes.data(), *order);
+        float* data = buffer_of(array);
+        return {std::move(array), data, true};
+    }
+    PyRef array = new_uninit(IxDynImpl(shape), nullptr, MemoryOrder::RowMajor);
+    float* data = buffer_of(array);
+    return {std::move(array), data, false};
+}
+
+PyRef to_pyarray(const OwnedArray& source) {
+    PlannedResult result = new_result(source.dim, source.strides);
+    if (result.same_memory_order) {
+        const std::size_t count = source.size();
+        if (count != 0) std::memcpy(result.data, source.ptr, count * sizeof(float));
+    } else {
+        float* target = result.data;
+        for_each_logical(view_of(source), [&](float element) { *target++ = element; });
+    }
+    return std::move(result.array);
 }
 
 }  // namespace pixalot

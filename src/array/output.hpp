@@ -13,15 +13,26 @@ enum class MemoryOrder : int { RowMajor = 0, ColumnMajor = 1 };
 /// Byte strides for NumPy, one entry per axis (at most 32).
 using NpyStrides = std::array<numpy::npy_intp, 32>;
 
-/// A new float32 NumPy array holding a copy of the owned array's elements; the reference
-/// belongs to the current call's pool.
-PyObject* to_pyarray(const OwnedArray& source);
+/// A new float32 NumPy array holding a copy of the owned array's elements.
+PyRef to_pyarray(const OwnedArray& source);
 
-/// A new float32 NumPy array with an uninitialised buffer (reference in the call's pool).
-PyObject* new_uninit(const IxDynImpl& shape, const numpy::npy_intp* byte_strides, MemoryOrder order);
+/// A new float32 NumPy array with an uninitialised buffer.
+PyRef new_uninit(const IxDynImpl& shape, const numpy::npy_intp* byte_strides, MemoryOrder order);
 
 /// The source's element strides in bytes; faults beyond 32 axes.
 NpyStrides npy_strides(const OwnedArray& source);
+
+/// A new NumPy result laid out exactly as `to_pyarray` lays out an owned array of this
+/// shape and element strides, for an operation to compute straight into it.
+struct PlannedResult {
+    PyRef array;
+    float* data;      // start of the buffer
+    /// True: the buffer holds the owned array's memory image (same element order);
+    /// false: the elements go in row-major logical order.
+    bool same_memory_order;
+};
+
+PlannedResult new_result(const IxDynImpl& shape, const IxDynImpl& strides);
 
 /// Whether the lengths with their strides are plain row-major (positive strides only).
 bool is_standard_layout(std::span<const std::size_t> shape, std::span<const std::size_t> strides);

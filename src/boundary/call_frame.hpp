@@ -20,9 +20,10 @@ template <class Body>
 PyObject* call_frame(Body&& body) noexcept {
     try {
         PyObject* result = nullptr;
-        GILCountGuard depth;
+        ThreadCallState& state = thread_call_state();
+        GILCountGuard depth(state);
         apply_deferred_releases();
-        GILPool pool;
+        GILPool pool(state);
         std::optional<PyErr> error;
         try {
             PyResult<PyObject*> outcome = body();

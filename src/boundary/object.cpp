@@ -3,6 +3,7 @@
 
 #include "boundary/fault.hpp"
 
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -11,9 +12,10 @@ namespace {
 
 std::mutex deferred_mutex;
 std::vector<PyObject*> deferred_releases;
+// Lets the call frame skip the mutex on the common path where nothing was queued.
+std::atomic<bool> releases_pending{false};
 
-thread_local std::vector<PyObject*> owned_objects;
-thread_local std::intptr_t gil_count = 0;
+thread_local ThreadCallState call_state;
 
 }  // namespace
 
@@ -25,24 +27,29 @@ void release_reference(PyObject* object) noexcept {
     std::lock_guard lock(deferred_mutex);
     try {
         deferred_releases.push_back(object);
+        releases_pending.store(true, std::memory_order_release);
     } catch (...) {
         // Out of memory while off the lock: leaking one reference is the only safe choice.
     }
 }
 
 void apply_deferred_releases() noexcept {
+    if (!releases_pending.load(std::memory_order_acquire)) return;
     std::vector<PyObject*> pending;
     {
         std::lock_guard lock(deferred_mutex);
+        releases_pending.store(false, std::memory_order_relaxed);
         if (deferred_releases.empty()) return;
         pending.swap(deferred_releases);
     }
     for (PyObject* object : pending) Py_DECREF(object);
 }
 
+ThreadCallState& thread_call_state() noexcept { return call_state; }
+
 PyObject* register_owned(PyObject* object) {
     try {
-        owned_objects.push_back(object);
+        call_state.owned_objects.push_back(object);
     } catch (...) {
         Py_DECREF(object);
         throw;
@@ -50,22 +57,23 @@ PyObject* register_owned(PyObject* object) {
     return object;
 }
 
-GILPool::GILPool() noexcept : mark_(owned_objects.size()) {}
+GILPool::GILPool(ThreadCallState& state) noexcept : state_(state), mark_(state.owned_objects.size()) {}
 
 GILPool::~GILPool() {
     // A finaliser run by a release may register objects of its own; they sit past `end`
     // and are kept for the enclosing pool, so the walk is by index, not by iterator.
-    const std::size_t end = owned_objects.size();
-    for (std::size_t index = mark_; index < end; ++index) Py_DECREF(owned_objects[index]);
-    owned_objects.erase(owned_objects.begin() + static_cast<std::ptrdiff_t>(mark_),
-                        owned_objects.begin() + static_cast<std::ptrdiff_t>(end));
+    std::vector<PyObject*>& owned = state_.owned_objects;
+    const std::size_t end = owned.size();
+    if (end == mark_) return;
+    for (std::size_t index = mark_; index < end; ++index) Py_DECREF(owned[index]);
+    owned.erase(owned.begin() + static_cast<std::ptrdiff_t>(mark_), owned.begin() + static_cast<std::ptrdiff_t>(end));
 }
 
-GILCountGuard::GILCountGuard() {
-    if (gil_count < 0) panic("access to the Python interpreter is barred on this thread");
-    ++gil_count;
+GILCountGuard::GILCountGuard(ThreadCallState& state) : state_(state) {
+    if (state_.gil_count < 0) panic("access to the Python interpreter is barred on this thread");
+    ++state_.gil_count;
 }
 
-GILCountGuard::~GILCountGuard() { --gil_count; }
+GILCountGuard::~GILCountGuard() { --state_.gil_count; }
 
 }  // namespace pixalot

@@ -3,6 +3,8 @@
 #include "boundary/compat.hpp"
 
 #include <cstddef>
+#include <cstdint>
+#include <vector>
 #include <utility>
 
 namespace pixalot {
@@ -49,6 +51,16 @@ private:
     PyObject* object_ = nullptr;
 };
 
+/// What each thread keeps for the calls active on it: the lock-depth counter and the
+/// temporary objects of its open pools. Reached once per call frame, since every access
+/// to thread-local storage from a shared library costs a call.
+struct ThreadCallState {
+    std::intptr_t gil_count = 0;
+    std::vector<PyObject*> owned_objects;
+};
+
+ThreadCallState& thread_call_state() noexcept;
+
 /// Hands a new reference to the current call's pool, which releases it when the call
 /// ends; returns the object, still usable until then.
 PyObject* register_owned(PyObject* object);
@@ -57,22 +69,26 @@ PyObject* register_owned(PyObject* object);
 /// and releases those registered since, in registration order, on exit.
 class GILPool {
 public:
-    GILPool() noexcept;
+    explicit GILPool(ThreadCallState& state) noexcept;
     ~GILPool();
     GILPool(const GILPool&) = delete;
     GILPool& operator=(const GILPool&) = delete;
 
 private:
+    ThreadCallState& state_;
     std::size_t mark_;
 };
 
 /// Counts this thread's active entries into the module for the length of one call.
 class GILCountGuard {
 public:
-    GILCountGuard();
+    explicit GILCountGuard(ThreadCallState& state);
     ~GILCountGuard();
     GILCountGuard(const GILCountGuard&) = delete;
     GILCountGuard& operator=(const GILCountGuard&) = delete;
+
+private:
+    ThreadCallState& state_;
 };
 
 }  // namespace pixalot

@@ -1,0 +1,41 @@
+// The colour-levels element function over runs of elements, bit for bit as defined per element.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace pixalot {
+
+struct LevelsParameters {
+    float in_low;
+    float in_span;
+    float out_low;
+    float out_span;
+    float gamma;
+};
+
+/// One element: the linear map (divided by the input span, then multiplied by the output
+/// span, never by their ratio), the clamp to [0, 1], and powf.
+float levels_element(const LevelsParameters& parameters, float value);
+
+/// Applies `levels_element` to runs of elements of one call. Results are exactly the
+/// element-wise ones; only the cost differs (vectorised map, and a memo of powf results,
+/// which is exact because powf is a pure function of its two arguments).
+class LevelsKernel {
+public:
+    LevelsKernel(const LevelsParameters& parameters, std::size_t total_elements);
+    ~LevelsKernel();
+    LevelsKernel(const LevelsKernel&) = delete;
+    LevelsKernel& operator=(const LevelsKernel&) = delete;
+
+    /// target[k] = levels_element(source[k * stride]) for k < count.
+    void run(const float* source, std::ptrdiff_t stride, std::size_t count, float* target);
+
+private:
+    class PowMemo;
+
+    LevelsParameters parameters_;
+    std::unique_ptr<PowMemo> memo_;  // only for large calls with a gamma that needs powf
+};
+
+}  // namespace pixalot

@@ -1,0 +1,147 @@
+// Stripes row by row: one pattern row of table values, then one add-and-clamp pass.
+#include "kernels/stripes.hpp"
+
+#include "kernels/clamp.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace pixalot {
+namespace {
+
+/// Pattern value of every element of one row, channels repeated.
+void spread_channels(const float* per_pixel, std::size_t columns, std::size_t channels, float* per_element) {
+    if (channels == 1) {
+        std::copy_n(per_pixel, columns, per_element);
+        return;
+    }
+    for (std::size_t column = 0; column < columns; ++column) {
+        for (std::size_t channel = 0; channel < channels; ++channel) per_element[column * channels + channel] = per_pixel[column];
+    }
+}
+
+void add_row(const ArrayView& input, std::size_t row, const float* pattern, float* output) {
+    const std::size_t columns = input.len_of(1);
+    const std::size_t channels = input.ndim() == 3 ? input.len_of(2) : 1;
+    const float* first = input.ptr + static_cast<std::ptrdiff_t>(row) * input.stride_of(0);
+    const std::ptrdiff_t column_stride = input.stride_of(1);
+    const std::ptrdiff_t channel_stride = input.ndim() == 3 ? input.stride_of(2) : 1;
+    const std::size_t count = columns * channels;
+    if (channel_stride == 1 && column_stride == static_cast<std::ptrdiff_t>(channels)) {
+        for (std::size_t k = 0; k < count; ++k) output[k] = clamp_unit(first[k] + pattern[k]);
+        return;
+    }
+    for (std::size_t column = 0; column < columns; ++column) {
+        const float* pixel = first + static_cast<std::ptrdiff_t>(column) * column_stride;
+        for (std::size_t channel = 0; channel < channels; ++channel) {
+            const std::size_t k = column * channels + channel;
+            output[k] = clamp_unit(pixel[static_cast<std::ptrdiff_t>(channel) * channel_stride] + pattern[k]);
+        }
+    }
+}
+
+}  // namespace
+
+std::int16_t saturating_i16(float value) {
+    if (std::isnan(value)) return 0;
+    if (value < -32768.0f) return -32768;
+    if (value > 32767.0f) return 32767;
+    return static_cast<std::int16_t>(value);
+}
+
+namespace {
+
+/// Table values cycled: entry k is T[k mod period], for k below `length`, each repeated
+/// for every channel. A run of consecutive phases is then one contiguous slice of it.
+std::vector<float> cycled_table(const float* table, std::size_t period, std::size_t length, std::size_t channels) {
+    std::vector<float> cycled(length * channels);
+    for (std::size_t k = 0, entry = 0; k < length; ++k, entry = entry + 1 == period ? 0 : entry + 1) {
+        std::fill_n(cycled.data() + k * channels, channels, table[entry]);
+    }
+    return cycled;
+}
+
+/// Table value per pixel of one line whose phase starts at `phase` and rises by one per
+/// pixel; the index follows the phase and is recomputed where the 16-bit phase wraps.
+void rising_phase_values(const float* table, std::int16_t phase, std::int16_t period, std::size_t count,
+                         float* values) {
+    std::size_t index = positive_remainder(phase, period);
+    const auto last_index = static_cast<std::size_t>(period - 1);
+    for (std::size_t k = 0; k < count; ++k) {
+        values[k] = table[index];
+        if (phase == INT16_MAX) {
+            phase = INT16_MIN;
+            index = positive_remainder(phase, period);
+        } else {
+            ++phase;
+            index = index == last_index ? 0 : index + 1;
+        }
+    }
+}
+
+}  // namespace
+
+void add_stripes(const ArrayView& input, const float* table, std::int16_t period, bool vertical, float bias,
+                 float* output) {
+    const std::size_t rows = input.len_of(0), columns = input.len_of(1);
+    const std::size_t channels = input.ndim() == 3 ? input.len_of(2) : 1;
+    const std::size_t row_elements = columns * channels;
+    const auto cycle = static_cast<std::size_t>(period);
+    std::vector<float> per_pixel(columns), pattern(row_elements);
+
+    if (vertical) {
+        // Along a row the phase is column - offset, rising by one per column: without a
+        // 16-bit wrap inside the row, its table values are one slice of the cycled table.
+        const std::vector<float> cycled = cycled_table(table, cycle, cycle + columns, channels);
+        for (std::size_t row = 0; row < rows; ++row) {
+            const std::int16_t offset = saturating_i16(static_cast<float>(row) * bias);
+            const auto phase = static_cast<std::int16_t>(static_cast<std::uint16_t>(0u - static_cast<std::uint16_t>(offset)));
+            const float* row_pattern;
+            if (static_cast<std::int32_t>(phase) + static_cast<std::int32_t>(columns) - 1 <= INT16_MAX) {
+                row_pattern = cycled.data() + positive_remainder(phase, period) * channels;
+            } else {
+                rising_phase_values(table, phase, period, columns, per_pixel.data());
+                spread_channels(per_pixel.data(), columns, channels, pattern.data());
+                row_pattern = pattern.data();
+            }
+            add_row(input, row, row_pattern, output + row * row_elements);
+        }
+        return;
+    }
+
+    // Down a column the phase is offset - row. While no column's phase wraps in a row,
+    // the index is (offset mod period - row mod period) mod period: one subtraction into
+    // a table cycled twice instead of a division per pixel.
+    std::vector<std::int16_t> offsets(columns);
+    std::vector<std::uint32_t> start_indices(columns);
+    std::int32_t lowest_offset = INT16_MAX, highest_offset = INT16_MIN;
+    for (std::size_t column = 0; column < columns; ++column) {
+        offsets[column] = saturating_i16(static_cast<float>(column) * bias);
+        start_indices[column] = static_cast<std::uint32_t>(positive_remainder(offsets[column], period));
+        lowest_offset = std::min<std::int32_t>(lowest_offset, offsets[column]);
+        highest_offset = std::max<std::int32_t>(highest_offset, offsets[column]);
+    }
+    const std::vector<float> doubled = cycled_table(table, cycle, 2 * cycle, 1);
+    for (std::size_t row = 0; row < rows; ++row) {
+        const auto row_phase = static_cast<std::int16_t>(static_cast<std::uint16_t>(row));
+        if (lowest_offset - row_phase >= INT16_MIN && highest_offset - row_phase <= INT16_MAX) {
+            const float* shifted = doubled.data() + (cycle - positive_remainder(row_phase, period));
+            for (std::size_t column = 0; column < columns; ++column) per_pixel[column] = shifted[start_indices[column]];
+        } else {
+            for (std::size_t column = 0; column < columns; ++column) {
+                const auto phase = static_cast<std::int16_t>(static_cast<std::uint16_t>(
+                    static_cast<std::uint16_t>(offsets[column]) - static_cast<std::uint16_t>(row_phase)));
+                per_pixel[column] = table[positive_remainder(phase, period)];
+            }
+        }
+        const float* row_pattern = per_pixel.data();
+        if (channels != 1) {
+            spread_channels(per_pixel.data(), columns, channels, pattern.data());
+            row_pattern = pattern.data();
+        }
+        add_row(input, row, row_pattern, output + row * row_elements);
+    }
+}
+
+}  // namespace pixalot

@@ -1,0 +1,29 @@
+// The stripe pattern over an image in memory order, for a positive 16-bit period.
+#pragma once
+#include "array/ndarray.hpp"
+
+#include <cstdint>
+
+namespace pixalot {
+
+/// float32 -> i16: saturating at both ends, NaN to 0, otherwise truncating toward zero.
+std::int16_t saturating_i16(float value);
+
+/// The table index of a phase for a positive period: its remainder, made non-negative.
+inline std::size_t positive_remainder(std::int16_t phase, std::int16_t period) {
+    int remainder = phase % period;
+    if (remainder < 0) remainder += period;
+    return static_cast<std::size_t>(remainder);
+}
+
+/// Writes clamp(input + T[index of pixel]) for every element of a (rows, columns) or
+/// (rows, columns, channels >= 2) view into `output`, row-major. The visiting order is
+/// the memory's, not the definition's line order: each result depends on its pixel
+/// alone, and with a positive period no pixel can fault, so the order is invisible.
+/// Phase indices advance by one per pixel along a line instead of a division per pixel;
+/// that is exact because the index is the phase modulo the period, except where the
+/// 16-bit phase wraps, where it is computed afresh.
+void add_stripes(const ArrayView& input, const float* table, std::int16_t period, bool vertical, float bias,
+                 float* output);
+
+}  // namespace pixalot
