@@ -1,59 +1,17 @@
 import contextlib
-import ctypes
-import functools
 import importlib
-import types
 
 import numpy as np
 import pytest
 
 import pixalot
+from borrow_registry import CAPSULE_NAME, assert_unborrowed, exclusively_borrowed, installed_capsule, open_registry
 from subprocess_helpers import run_python
-
-CAPSULE_NAME = "_NUMPY_BORROW_CHECKING_API"
-# PYFUNCTYPE, not CFUNCTYPE: the registry's functions must be called with the GIL held.
-Acquire = ctypes.PYFUNCTYPE(ctypes.c_int32, ctypes.c_void_p, ctypes.py_object)
-Release = ctypes.PYFUNCTYPE(None, ctypes.c_void_p, ctypes.py_object)
-
-
-class BorrowCheckingApi(ctypes.Structure):
-    _fields_ = [("version", ctypes.c_uint64), ("flags", ctypes.c_void_p), ("acquire", Acquire),
-                ("acquire_mut", Acquire), ("release", Release), ("release_mut", Release)]
-
-
-def installed_capsule():
-    for name in ("numpy._core.multiarray", "numpy.core.multiarray"):
-        if CAPSULE_NAME in vars(module := importlib.import_module(name)):
-            return getattr(module, CAPSULE_NAME)
-    raise AssertionError("no borrow checking capsule was installed")
 
 
 @pytest.fixture(scope="module")
 def registry():
-    """The shared registry, driven the way another extension module drives it."""
-    pixalot.gray_or_color(np.zeros((1, 1, 3), np.float32), 0.0)  # installed on first use
-    get_pointer = ctypes.PYFUNCTYPE(ctypes.c_void_p, ctypes.py_object, ctypes.c_char_p)(
-        ("PyCapsule_GetPointer", ctypes.pythonapi))
-    # The platform's plain layout: 48 bytes on x86-64; 28 on i386, which aligns 8-byte integers to 4.
-    assert ctypes.sizeof(BorrowCheckingApi) == {8: 48, 4: 28}[ctypes.sizeof(ctypes.c_void_p)]
-    record = BorrowCheckingApi.from_address(get_pointer(installed_capsule(), CAPSULE_NAME.encode()))
-    calls = {name: functools.partial(getattr(record, name), record.flags)
-             for name in ("acquire", "acquire_mut", "release", "release_mut")}
-    return types.SimpleNamespace(record=record, **calls)
-
-
-@contextlib.contextmanager
-def exclusively_borrowed(registry, array):
-    assert registry.acquire_mut(array) == 0
-    try:
-        yield
-    finally:
-        registry.release_mut(array)
-
-
-def assert_unborrowed(registry, array):
-    assert registry.acquire_mut(array) == 0, "a borrow of this memory is still held"
-    registry.release_mut(array)
+    return open_registry()
 
 
 @pytest.fixture
