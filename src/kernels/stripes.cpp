@@ -2,6 +2,8 @@
 #include "kernels/stripes.hpp"
 
 #include "kernels/clamp.hpp"
+#include "kernels/cpu.hpp"
+#include "kernels/stream.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -9,6 +11,9 @@
 
 namespace pixalot {
 namespace {
+
+/// Room for the distinct pattern rows of horizontal stripes (they stay in the caches).
+constexpr std::size_t pattern_cache_bytes = std::size_t{4} << 20;
 
 /// Pattern value of every element of one row, channels repeated.
 void spread_channels(const float* per_pixel, std::size_t columns, std::size_t channels, float* per_element) {
@@ -21,7 +26,7 @@ void spread_channels(const float* per_pixel, std::size_t columns, std::size_t ch
     }
 }
 
-void add_row(const ArrayView& input, std::size_t row, const float* pattern, float* output) {
+void add_row(const ArrayView& input, std::size_t row, const float* pattern, float* output, bool stream) {
     const std::size_t columns = input.len_of(1);
     const std::size_t channels = input.ndim() == 3 ? input.len_of(2) : 1;
     const float* first = input.ptr + static_cast<std::ptrdiff_t>(row) * input.stride_of(0);
@@ -29,7 +34,7 @@ void add_row(const ArrayView& input, std::size_t row, const float* pattern, floa
     const std::ptrdiff_t channel_stride = input.ndim() == 3 ? input.stride_of(2) : 1;
     const std::size_t count = columns * channels;
     if (channel_stride == 1 && column_stride == static_cast<std::ptrdiff_t>(channels)) {
-        for (std::size_t k = 0; k < count; ++k) output[k] = clamp_unit(first[k] + pattern[k]);
+        add_clamp(first, pattern, output, count, stream);
         return;
     }
     for (std::size_t column = 0; column < columns; ++column) {
@@ -80,6 +85,23 @@ void rising_phase_values(const float* table, std::int16_t phase, std::int16_t pe
     }
 }
 
+/// per_pixel[k] = values[indices[k]]: the table value of each column of one row.
+void gather_scalar(const float* values, const std::uint32_t* indices, std::size_t count, float* per_pixel) {
+    for (std::size_t k = 0; k < count; ++k) per_pixel[k] = values[indices[k]];
+}
+
+#if PIXALOT_X86
+PIXALOT_TARGET_AVX2
+void gather_avx2(const float* values, const std::uint32_t* indices, std::size_t count, float* per_pixel) {
+    std::size_t k = 0;
+    for (; k + 8 <= count; k += 8) {
+        const __m256i lanes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(indices + k));
+        _mm256_storeu_ps(per_pixel + k, _mm256_i32gather_ps(values, lanes, 4));
+    }
+    gather_scalar(values, indices + k, count - k, per_pixel + k);
+}
+#endif
+
 }  // namespace
 
 void add_stripes(const ArrayView& input, const float* table, std::int16_t period, bool vertical, float bias,
@@ -89,6 +111,7 @@ void add_stripes(const ArrayView& input, const float* table, std::int16_t period
     const std::size_t row_elements = columns * channels;
     const auto cycle = static_cast<std::size_t>(period);
     std::vector<float> per_pixel(columns), pattern(row_elements);
+    const bool stream = rows * row_elements * sizeof(float) >= streaming_threshold_bytes;
 
     if (vertical) {
         // Along a row the phase is column - offset, rising by one per column: without a
@@ -105,8 +128,9 @@ void add_stripes(const ArrayView& input, const float* table, std::int16_t period
                 spread_channels(per_pixel.data(), columns, channels, pattern.data());
                 row_pattern = pattern.data();
             }
-            add_row(input, row, row_pattern, output + row * row_elements);
+            add_row(input, row, row_pattern, output + row * row_elements, stream);
         }
+        finish_streaming();
         return;
     }
 
@@ -123,11 +147,42 @@ void add_stripes(const ArrayView& input, const float* table, std::int16_t period
         highest_offset = std::max<std::int32_t>(highest_offset, offsets[column]);
     }
     const std::vector<float> doubled = cycled_table(table, cycle, 2 * cycle, 1);
+    const bool one_index = std::ranges::all_of(start_indices, [&](std::uint32_t index) { return index == start_indices[0]; });
+    auto gather = gather_scalar;
+#if PIXALOT_X86
+    if (cpu_has_avx2()) gather = gather_avx2;
+#endif
+    // Away from 16-bit wraps a row's pattern depends only on row mod period: when the
+    // period is short against the image, each distinct pattern is built once.
+    const bool reuse_patterns = rows > 2 * cycle && cycle * row_elements * sizeof(float) <= pattern_cache_bytes;
+    std::vector<float> patterns;
+    std::vector<bool> built;
+    if (reuse_patterns) {
+        patterns.resize(cycle * row_elements);
+        built.resize(cycle);
+    }
     for (std::size_t row = 0; row < rows; ++row) {
         const auto row_phase = static_cast<std::int16_t>(static_cast<std::uint16_t>(row));
-        if (lowest_offset - row_phase >= INT16_MIN && highest_offset - row_phase <= INT16_MAX) {
+        const bool no_wrap = lowest_offset - row_phase >= INT16_MIN && highest_offset - row_phase <= INT16_MAX;
+        if (no_wrap && reuse_patterns) {
+            const std::size_t shift = positive_remainder(row_phase, period);
+            float* cached = patterns.data() + shift * row_elements;
+            if (!built[shift]) {
+                const float* shifted = doubled.data() + (cycle - shift);
+                gather(shifted, start_indices.data(), columns, per_pixel.data());
+                spread_channels(per_pixel.data(), columns, channels, cached);
+                built[shift] = true;
+            }
+            add_row(input, row, cached, output + row * row_elements, stream);
+            continue;
+        }
+        if (no_wrap) {
             const float* shifted = doubled.data() + (cycle - positive_remainder(row_phase, period));
-            for (std::size_t column = 0; column < columns; ++column) per_pixel[column] = shifted[start_indices[column]];
+            if (one_index) {
+                std::fill(per_pixel.begin(), per_pixel.end(), shifted[start_indices[0]]);
+            } else {
+                gather(shifted, start_indices.data(), columns, per_pixel.data());
+            }
         } else {
             for (std::size_t column = 0; column < columns; ++column) {
                 const auto phase = static_cast<std::int16_t>(static_cast<std::uint16_t>(
@@ -140,8 +195,9 @@ void add_stripes(const ArrayView& input, const float* table, std::int16_t period
             spread_channels(per_pixel.data(), columns, channels, pattern.data());
             row_pattern = pattern.data();
         }
-        add_row(input, row, row_pattern, output + row * row_elements);
+        add_row(input, row, row_pattern, output + row * row_elements, stream);
     }
+    finish_streaming();
 }
 
 }  // namespace pixalot
