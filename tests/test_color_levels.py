@@ -103,3 +103,28 @@ def test_terabyte_broadcast_input_raises_memory_error_and_the_process_stays_usab
             call(huge)
     assert_same_bits(call(huge[:2, :3]), np.full((2, 3), 0.5, np.float32))
     assert_same_bits(color_levels(scalar, 0, 1, 0, 1, 2), np.float32(0.25))
+
+
+def bases_across_every_binade():
+    """Every float32 exponent from the subnormals up to 1.0, at both ends of its mantissa
+    range and at a spread of mantissas in between: the bases a levels step can produce."""
+    mantissas = np.unique(np.r_[0, 1, 2, np.linspace(3, 2**23 - 2, 61).astype(np.uint32), 2**23 - 1])
+    bits = [(exponent << 23) | m for exponent in range(0, 127) for m in mantissas]
+    return np.r_[np.array(bits, dtype=np.uint32).view(np.float32), np.float32(1.0)]
+
+
+def test_powf_is_the_identity_for_gamma_one_and_one_for_gamma_zero_on_every_base():
+    # The fast paths for gamma 1 and gamma 0 skip powf; they rely on exactly this.
+    for base in bases_across_every_binade():
+        assert reference.libm.powf(base, 1.0) == base
+        assert reference.libm.powf(base, 0.0) == 1.0 and reference.libm.powf(base, -0.0) == 1.0
+
+
+@pytest.mark.parametrize("gamma", [1.0, 0.0, -0.0, 1.6])
+def test_data_from_eight_bit_sources_gives_the_elementwise_results(gamma):
+    # Few distinct values, many repeats: the memo of results must return each one's own.
+    rng = np.random.default_rng(7)
+    arr = (rng.integers(0, 256, (96, 128, 3)).astype(np.float32) / np.float32(255))
+    arr[::5, ::3] = rng.random((20, 43, 3), dtype=np.float32)  # distinct values interleaved
+    expected = reference.color_levels(arr, 0.05, 0.95, 0.0, 1.0, gamma)
+    assert_same_bits(color_levels(arr, 0.05, 0.95, 0.0, 1.0, gamma), expected)
