@@ -9,6 +9,7 @@
 #include "kernels/levels.hpp"
 #include "kernels/stripes.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 namespace pixalot {
@@ -31,12 +32,32 @@ namespace {
 /// 3.14 in float32 (0x4048F5C3): the stripes' wave is 6.28 radians, not a full turn.
 constexpr float three_point_one_four = 3.14f;
 
-OwnedArray sine_table(std::uint32_t shape_sin, float alpha) {
-    OwnedArray table = zeros_1d(shape_sin);
+/// A table index within bounds is below the magnitude of the 16-bit period, so never
+/// beyond this; entries past it exist only to be out of reach.
+constexpr std::uint32_t reachable_entries = 32768;
+
+/// The sine table of `shape_sin` entries. Only its reachable prefix is stored and
+/// computed: a table of billions of entries would cost gigabytes and a minute of sinf
+/// for values no pixel can read. Its faults are those of the whole table.
+struct SineTable {
+    OwnedArray stored;
+    std::uint32_t length;
+
+    /// Entry `index`; faults "ndarray: index out of bounds" unless below the length.
+    float at(std::size_t index) const {
+        if (index >= length) index_out_of_bounds();
+        return stored.ptr[index];
+    }
+};
+
+SineTable sine_table(std::uint32_t shape_sin, float alpha) {
+    check_zeros_1d(shape_sin);
+    SineTable table{zeros_1d(std::min(shape_sin, reachable_entries)), shape_sin};
     if (shape_sin == 0) return table;
     const float half_period = static_cast<float>(shape_sin) * 0.5f;
-    float* entries = table.ptr;
-    for (std::uint32_t t = 0; t < shape_sin; ++t) {
+    float* entries = table.stored.ptr;
+    const std::size_t stored = table.stored.len_of(0);
+    for (std::uint32_t t = 0; t < stored; ++t) {
         // t times 3.14 first, then divided by the half period: the order fixes the last bit.
         const float angle = static_cast<float>(t) * three_point_one_four / half_period;
         entries[t] = sinf(angle) * alpha;
@@ -46,7 +67,7 @@ OwnedArray sine_table(std::uint32_t shape_sin, float alpha) {
 
 /// The stripes pixel by pixel in the defining line order: the zero period, the overflow
 /// of the remainder and every out-of-range index fault at the pixel that meets them first.
-OwnedArray stripes_by_definition(const ArrayView& view, const OwnedArray& table, std::int16_t period, bool vertical,
+OwnedArray stripes_by_definition(const ArrayView& view, const SineTable& table, std::int16_t period, bool vertical,
                                  float bias) {
     const std::size_t rows = view.len_of(0), columns = view.len_of(1);
     const std::size_t channels = view.ndim() >= 3 ? view.len_of(2) : 1;
@@ -72,14 +93,12 @@ OwnedArray stripes_by_definition(const ArrayView& view, const OwnedArray& table,
                 for (std::size_t channel = 0; channel < channels; ++channel) {
                     const std::size_t index[3] = {row, column, channel};
                     const float value = view.at(index);
-                    const std::size_t entry[1] = {table_index};
-                    output.at(index) = clamp_unit(value + table.at(entry));
+                    output.at(index) = clamp_unit(value + table.at(table_index));
                 }
             } else {
                 const std::size_t index[2] = {row, column};
                 const float value = view.at(index);
-                const std::size_t entry[1] = {table_index};
-                output.at(index) = clamp_unit(value + table.at(entry));
+                output.at(index) = clamp_unit(value + table.at(table_index));
             }
         }
     }
@@ -90,7 +109,7 @@ PyResult<PyObject*> sin_patern(PyReadonlyArray input, std::uint32_t shape_sin, f
                                float bias) {
     InputView source = readable_view(input);
     const ArrayView& view = source.view;
-    OwnedArray table = sine_table(shape_sin, alpha);
+    const SineTable table = sine_table(shape_sin, alpha);
 
     if (view.ndim() < 2) {
         const std::string n = std::to_string(view.ndim());
@@ -105,7 +124,7 @@ PyResult<PyObject*> sin_patern(PyReadonlyArray input, std::uint32_t shape_sin, f
         // straight into the result.
         checked_element_count(view.dim);
         PlannedResult result = new_result(view.dim, row_major_strides(view.dim));
-        if (rows != 0 && columns != 0) add_stripes(view, table.ptr, period, vertical, bias, result.data);
+        if (rows != 0 && columns != 0) add_stripes(view, table.stored.ptr, period, vertical, bias, result.data);
         return result.array.release();
     }
     return to_pyarray(stripes_by_definition(view, table, period, vertical, bias)).release();
@@ -121,7 +140,8 @@ PyResult<PyObject*> color_levels(PyReadonlyArray input, float in_low, float in_h
     const LevelsParameters parameters{in_low, in_high - in_low, out_low, out_high - out_low, gamma};
     // The result is laid out as mapping the view would lay it out: a contiguous view keeps
     // its strides, any other becomes row-major. It is computed straight into NumPy's buffer.
-    const std::size_t count = checked_element_count(view.dim);
+    const std::size_t count = view.size();
+    check_capacity(count);
     const bool contiguous = is_contiguous(view.dim, view.strides);
     PlannedResult result = new_result(view.dim, contiguous ? view.strides : row_major_strides(view.dim));
     LevelsKernel kernel(parameters, count);

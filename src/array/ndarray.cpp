@@ -76,9 +76,13 @@ namespace {
     panic("ndarray: Shape too large, product of non-zero axis lengths overflows ssize_t");
 }
 
+}  // namespace
+
 void check_capacity(std::size_t count) {
     if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(float)) panic("capacity overflow");
 }
+
+namespace {
 
 OwnedRepr allocate_zeroed(std::size_t count) {
     check_capacity(count);
@@ -117,8 +121,13 @@ OwnedArray zeros(const IxDynImpl& shape) {
     return OwnedArray{std::move(storage), data, shape, row_major_strides(shape)};
 }
 
-OwnedArray zeros_1d(std::size_t length) {
+void check_zeros_1d(std::size_t length) {
     if (length > static_cast<std::size_t>(PY_SSIZE_T_MAX)) shape_too_large();
+    check_capacity(length);
+}
+
+OwnedArray zeros_1d(std::size_t length) {
+    check_zeros_1d(length);
     OwnedRepr storage = allocate_zeroed(length);
     float* data = storage.buffer();
     IxDynImpl shape(1), strides(1);

@@ -132,6 +132,13 @@ OwnedArray zeros(const IxDynImpl& shape);
 /// A zero-filled one-axis owned array of `length` elements.
 OwnedArray zeros_1d(std::size_t length);
 
+/// The faults of `zeros_1d(length)`, without making the array.
+void check_zeros_1d(std::size_t length);
+
+/// The fault of a buffer of `count` float32: "capacity overflow" when its size in bytes
+/// exceeds the largest signed machine word.
+void check_capacity(std::size_t count);
+
 /// An uninitialised owned buffer of `count` float32; faults "capacity overflow" when its
 /// size in bytes exceeds the largest signed machine word.
 OwnedRepr allocate_elements(std::size_t count);
