@@ -26,8 +26,12 @@ class BorrowCheckingApi(ctypes.Structure):
 
 def capsule_home():
     """NumPy's multiarray module. On 1.26 numpy._core.multiarray is a stand-in that copied the
-    names of numpy.core.multiarray at import; its __name__ leads to the real one."""
-    return sys.modules[importlib.import_module("numpy._core.multiarray").__name__]
+    names of numpy.core.multiarray at import; its __name__ leads to the real one. NumPy 1.24
+    (Debian 12) has no numpy._core at all."""
+    try:
+        return sys.modules[importlib.import_module("numpy._core.multiarray").__name__]
+    except ModuleNotFoundError:
+        return importlib.import_module("numpy.core.multiarray")
 
 
 def installed_capsule():
