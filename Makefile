@@ -8,7 +8,7 @@ BUILD_DIR ?= build/$(notdir $(VENV))
 PY := $(VENV)/bin/python
 PYTEST_ARGS ?=
 
-.PHONY: all test demo install bench clean
+.PHONY: all test test-i386 demo install bench clean
 
 all: test
 
@@ -24,6 +24,12 @@ install: $(VENV)/.ready
 
 test: install
 	$(PY) -m pytest $(PYTEST_ARGS)
+
+# The suite on 32-bit x86, in a Debian i386 tree that is made once under build/ (needs root).
+# I386_SUITE=trixie tries CPython 3.13 with NumPy 2 instead of 3.11 with NumPy 1.24.
+I386_SUITE ?= bookworm
+test-i386:
+	tools/test-i386 $(I386_SUITE) $(PYTEST_ARGS)
 
 demo: install
 	$(PY) examples/demo.py
