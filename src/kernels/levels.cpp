@@ -31,6 +31,15 @@ PowerMode mode_of(float gamma) {
     return PowerMode::Call;
 }
 
+/// The linear map and clamp of contiguous elements; the AVX2 clone does eight lanes at a
+/// time with the same IEEE operations per lane.
+#if PIXALOT_X86
+__attribute__((target_clones("avx2", "default")))
+#endif
+void levels_bases(const LevelsParameters& p, const float* source, std::size_t count, float* bases) {
+    for (std::size_t k = 0; k < count; ++k) bases[k] = levels_base(p, source[k]);
+}
+
 }  // namespace
 
 float levels_element(const LevelsParameters& parameters, float value) {
@@ -156,7 +165,7 @@ public:
     }
 
 private:
-    static constexpr unsigned rest_after_miss = 64;
+    static constexpr unsigned rest_after_miss = 128;
 
     bool avx2_ = false;
     unsigned resting_chunks_ = 0;
@@ -185,20 +194,22 @@ void LevelsKernel::run(const float* source, std::ptrdiff_t stride, std::size_t c
         const std::size_t length = std::min(chunk, count - done);
         const float* from = source + static_cast<std::ptrdiff_t>(done) * stride;
         float* to = target + done;
-        if (memo_ && !memo_->resting()) {
+        if (mode == PowerMode::Call && memo_ && !memo_->resting()) {
             memo_->run(p, from, stride, length, to);
             continue;
         }
+        // The map first, vectorised over the chunk, then powf on each base.
         float* base_out = mode == PowerMode::Identity ? to : bases;
         if (stride == 1) {
-            for (std::size_t k = 0; k < length; ++k) base_out[k] = levels_base(p, from[k]);
+            levels_bases(p, from, length, base_out);
         } else {
             for (std::size_t k = 0; k < length; ++k) {
                 base_out[k] = levels_base(p, from[static_cast<std::ptrdiff_t>(k) * stride]);
             }
         }
         if (mode == PowerMode::Identity) continue;
-        for (std::size_t k = 0; k < length; ++k) to[k] = powf(bases[k], p.gamma);
+        const float gamma = p.gamma;
+        for (std::size_t k = 0; k < length; ++k) to[k] = powf(bases[k], gamma);
     }
 }
 
