@@ -107,6 +107,13 @@ def outcome(call):
     return "ok", result if isinstance(result, bool) else (result.shape, result.strides, result.tobytes())
 
 
+def under_memory_checker():
+    """AddressSanitizer keeps freed memory in quarantine and valgrind has an allocator of its own:
+    resident memory then says nothing about the module."""
+    with open("/proc/self/maps") as maps:
+        return any(name in maps.read() for name in ("libasan", "vgpreload_memcheck"))
+
+
 def resident_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
@@ -158,7 +165,7 @@ def test_every_outcome_repeated_leaves_no_reference_memory_or_borrow_behind():
     noise = [0] * len(watched) + [ROUNDS // 2] * len(singletons)
     changed = [(repr(obj)[:60], b, a) for obj, b, a, n in zip(watched + singletons, counts, after, noise) if abs(b - a) > n]
     assert not changed, f"reference counts changed (object, before, after): {changed}"
-    assert grown < RESIDENT_GROWTH_LIMIT, f"resident memory grew by {grown} bytes over {ROUNDS} rounds"
+    assert grown < RESIDENT_GROWTH_LIMIT or under_memory_checker(), f"resident memory grew by {grown} bytes over {ROUNDS} rounds"
     for array in arrays:
         if array.flags.writeable:
             assert_unborrowed(registry, array)
