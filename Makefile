@@ -34,7 +34,7 @@ test-i386:
 	tools/test-i386 $(I386_SUITE) $(PYTEST_ARGS)
 
 demo: install
-	$(PY) examples/demo.py
+	$(PY) -m pixalot_cli demo
 
 .PHONY: sanitize valgrind soak
 

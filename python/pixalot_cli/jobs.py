@@ -1,0 +1,149 @@
+"""The work on one file, for each command: plain functions of picklable values, so that the
+same job runs in this process, in a process pool or on a Dask worker."""
+
+from __future__ import annotations
+
+import dataclasses
+from pathlib import Path
+
+import numpy as np
+
+import pixalot
+
+from .calls import OperationFault, call
+from .inputs import Task
+from .pictures import Picture, PictureError, display, read_picture, write_picture
+
+
+@dataclasses.dataclass(frozen=True)
+class Outcome:
+    shown: str
+    error: str | None = None  # why the file failed; None when it succeeded
+    output: str | None = None  # the result file written (levels, stripes)
+    verdict: str | None = None  # "grey" or "colour" (gray)
+    mode: str | None = None
+    bits: int | None = None
+
+
+@dataclasses.dataclass(frozen=True)
+class Level:
+    """A level bound as given: a fraction of full scale, a percentage, or (with --codes) a code
+    value. Percentages, and the defaults, are fractions whatever --codes says."""
+
+    value: float
+    text: str
+    percent: bool = False
+
+    def fraction(self, option: str, picture: Picture, codes: bool) -> np.float32:
+        if self.percent or not codes:
+            return np.float32(self.value)
+        code_max = picture.code_max
+        if code_max is None:
+            raise PictureError(f"{option} {self.text} is a code value, but {_kind(picture)} has none (use a fraction)")
+        if not 0 <= self.value <= code_max:
+            raise PictureError(f"{option} {self.text} is out of range for {_kind(picture)} (0 to {code_max})")
+        return np.float32(self.value / code_max)
+
+
+@dataclasses.dataclass(frozen=True)
+class LevelsSettings:
+    in_low: Level
+    in_high: Level
+    out_low: Level
+    out_high: Level
+    gamma: float
+    codes: bool
+    as_float: bool
+    overwrite: bool
+
+
+@dataclasses.dataclass(frozen=True)
+class StripesSettings:
+    period: int
+    amplitude: float
+    horizontal: bool
+    slant: float
+    as_float: bool
+    overwrite: bool
+
+
+@dataclasses.dataclass(frozen=True)
+class GraySettings:
+    tolerance: float
+
+
+def _kind(picture: Picture) -> str:
+    if picture.format == "NPY":
+        return "a float32 array"
+    if picture.bits == 32:
+        return "a float image"
+    return f"an {picture.bits}-bit image" if picture.bits == 8 else f"a {picture.bits}-bit image"
+
+
+def _failure(task: Task, error: BaseException, picture: Picture | None = None) -> Outcome:
+    if isinstance(error, OperationFault):
+        reason = f"pixalot faulted: {error}"
+    elif isinstance(error, PictureError):
+        reason = str(error)
+    else:
+        # Whatever else goes wrong with one file is reported with it, and the batch goes on.
+        reason = f"unexpected {type(error).__name__}: {error}"
+    return Outcome(task.source.shown, error=reason,
+                   mode=picture.mode if picture else None, bits=picture.bits if picture else None)
+
+
+def _rewritable(picture: Picture) -> None:
+    if picture.reduced_from_16_bits:
+        raise PictureError("16-bit colour is read by Pillow at 8 bits per channel; "
+                           "refusing to write a reduced copy")
+
+
+def levels(task: Task, settings: LevelsSettings) -> Outcome:
+    picture = None
+    try:
+        if task.refusal:
+            raise PictureError(task.refusal)
+        picture = read_picture(task.source.path)
+        _rewritable(picture)
+        bounds = [
+            level.fraction(option, picture, settings.codes)
+            for option, level in (("--in-low", settings.in_low), ("--in-high", settings.in_high),
+                                  ("--out-low", settings.out_low), ("--out-high", settings.out_high))
+        ]
+        if bounds[0] == bounds[1]:
+            raise PictureError(f"--in-low and --in-high are the same level for {_kind(picture)}")
+        result = call(pixalot.color_levels, picture.pixels, *bounds, np.float32(settings.gamma))
+        write_picture(picture, result, task.output, settings.as_float, settings.overwrite)
+    except Exception as error:
+        return _failure(task, error, picture)
+    return Outcome(task.source.shown, output=display(task.output), mode=picture.mode, bits=picture.bits)
+
+
+def stripes(task: Task, settings: StripesSettings) -> Outcome:
+    picture = None
+    try:
+        if task.refusal:
+            raise PictureError(task.refusal)
+        picture = read_picture(task.source.path)
+        _rewritable(picture)
+        result = call(pixalot.sin_patern, picture.pixels, settings.period, settings.amplitude,
+                      not settings.horizontal, settings.slant)
+        write_picture(picture, result, task.output, settings.as_float, settings.overwrite)
+    except Exception as error:
+        return _failure(task, error, picture)
+    return Outcome(task.source.shown, output=display(task.output), mode=picture.mode, bits=picture.bits)
+
+
+def gray(task: Task, settings: GraySettings) -> Outcome:
+    picture = None
+    try:
+        picture = read_picture(task.source.path)
+        if picture.pixels.ndim == 2:
+            # One channel is grey by definition; pixalot's test needs three.
+            is_grey = True
+        else:
+            is_grey = call(pixalot.gray_or_color, picture.pixels, settings.tolerance)
+    except Exception as error:
+        return _failure(task, error, picture)
+    return Outcome(task.source.shown, verdict="grey" if is_grey else "colour", mode=picture.mode, bits=picture.bits)
+

@@ -1,0 +1,68 @@
+"""Runs the installed `pixalot` command in a fresh process, and makes the image files it reads."""
+
+import struct
+import subprocess
+import sys
+import zlib
+from pathlib import Path
+
+import numpy as np
+
+PIL = __import__("pytest").importorskip("PIL")
+from PIL import Image  # noqa: E402
+
+CODE_MAX = {"L": 255, "LA": 255, "RGB": 255, "RGBA": 255, "I;16": 65535}
+
+
+def pixalot(*arguments, cwd: Path, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE) -> subprocess.CompletedProcess:
+    return subprocess.run(
+        [sys.executable, "-W", "error::DeprecationWarning", "-m", "pixalot_cli", *map(str, arguments)],
+        cwd=cwd, stdin=stdin, stdout=subprocess.PIPE, stderr=stderr, text=True, timeout=180,
+    )
+
+
+def codes(mode: str, height: int = 24, width: int = 20, seed: int = 0) -> np.ndarray:
+    """Code values for an image of `mode` that include both ends of the type's range."""
+    channels = {"L": 1, "I;16": 1, "LA": 2, "RGB": 3, "RGBA": 4}[mode]
+    top = CODE_MAX[mode]
+    rng = np.random.default_rng(seed)
+    values = rng.integers(0, top + 1, (height, width, channels), dtype=np.int64)
+    values[0, 0], values[-1, -1] = 0, top
+    values = values.astype(np.uint16 if mode == "I;16" else np.uint8)
+    return values[..., 0] if channels == 1 else values
+
+
+def colourful(seed: int = 1) -> np.ndarray:
+    """Random RGB codes with a red cast: their channel means differ by about 0.1."""
+    values = codes("RGB", seed=seed)
+    values[..., 0] = values[..., 0] // 2 + 128
+    return values
+
+
+def save(path: Path, values: np.ndarray, **options) -> Path:
+    Image.fromarray(values).save(path, **options)
+    return path
+
+
+def load(path: Path) -> tuple[str, np.ndarray]:
+    with Image.open(path) as image:
+        mode = "I;16" if image.mode.startswith("I;16") else image.mode
+        return mode, np.asarray(image).copy()
+
+
+def colour_16_bit_png(path: Path, height: int = 3, width: int = 4) -> Path:
+    """A 48-bit RGB PNG, written by hand since Pillow cannot make one."""
+    def chunk(kind: bytes, data: bytes) -> bytes:
+        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+    pixels = (np.arange(height * width * 3).reshape(height, width, 3) * 1000 + 7).astype(">u2")
+    rows = b"".join(b"\0" + pixels[row].tobytes() for row in range(height))
+    header = struct.pack(">IIBBBBB", width, height, 16, 2, 0, 0, 0)
+    path.write_bytes(b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(rows))
+                     + chunk(b"IEND", b""))
+    return path
+
+
+def sine_table(period: int, amplitude: float) -> np.ndarray:
+    """The stripe wave computed independently, in float64: 6.28 radians over the period."""
+    return amplitude * np.sin(np.arange(period) * 6.28 / period)

@@ -1,0 +1,181 @@
+"""What a user sees when something is wrong: one line that says what, a non-zero exit, no
+traceback, no fault report, and no input ever replaced."""
+
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from cli_helpers import Image, codes, colourful, pixalot, save
+
+
+@pytest.fixture
+def photos(tmp_path):
+    folder = tmp_path / "photos"
+    folder.mkdir()
+    save(folder / "a.png", colourful())
+    save(folder / "b.png", codes("L"))
+    return folder
+
+
+def assert_one_line_error(completed, status, *fragments):
+    assert completed.returncode == status, completed
+    lines = completed.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("pixalot"), completed.stderr
+    for fragment in fragments:
+        assert fragment in lines[0]
+
+
+@pytest.mark.parametrize("arguments, fragment", [
+    (["levels", "missing.png"], "no such file or folder: missing.png"),
+    (["gray", "photos", "missing"], "no such file or folder: missing"),
+    (["stripes", "empty"], "no images in folder empty"),
+    (["stripes", "--period", "0", "photos"], "--period: 0 is out of range (1 to 32767 pixels)"),
+    (["stripes", "--period", "32768", "photos"], "--period: 32768 is out of range"),
+    (["stripes", "--amplitude", "3", "photos"], "--amplitude: 3 is out of range"),
+    (["levels", "--gamma", "0", "photos"], "--gamma: 0 is out of range"),
+    (["levels", "--gamma", "nan", "photos"], "--gamma: not a finite number"),
+    (["levels", "--in-low", "1.5", "photos"], "--in-low 1.5 is out of range"),
+    (["levels", "--out-high", "120%", "photos"], "--out-high: 120% is out of range"),
+    (["levels", "--in-low", "0.5", "--in-high", "50%", "photos"], "the input range is empty"),
+    (["gray", "--tolerance", "2", "photos"], "--tolerance: 2 is out of range (0 to 1)"),
+    (["gray", "--json", "--csv", "photos"], "not allowed with argument --json"),
+    (["levels", "-o", "photos/a.png", "photos"], "cannot write to output folder photos/a.png: it is a file"),
+    (["stripes", "-o", "photos/a.png/inside", "photos"], "cannot create output folder photos/a.png/inside"),
+    (["gray", "--dask", "nowhere://x", "photos"], "cannot reach the Dask scheduler at nowhere://x"),
+    (["shrink", "photos"], "invalid choice: 'shrink'"),
+], ids=lambda value: " ".join(value) if isinstance(value, list) else None)
+def test_a_command_that_cannot_start_says_why_in_one_line_and_exits_2(tmp_path, photos, arguments, fragment):
+    if "--dask" in arguments:
+        pytest.importorskip("dask.distributed")
+    (tmp_path / "empty").mkdir()
+    completed = pixalot(*arguments, cwd=tmp_path)
+    assert_one_line_error(completed, 2, fragment)
+    assert completed.stdout == ""
+    assert sorted(path.name for path in photos.iterdir()) == ["a.png", "b.png"]
+
+
+def fault_and_file_cases(folder: Path):
+    np.save(folder / "one-channel.npy", np.zeros((4, 4, 1), np.float32))
+    np.save(folder / "two-channels.npy", np.zeros((4, 4, 2), np.float32))
+    np.save(folder / "no-rows.npy", np.zeros((0, 4, 3), np.float32))
+    np.save(folder / "float64.npy", np.zeros((4, 4, 3)))
+    (folder / "broken.png").write_bytes(b"\x89PNG\r\n\x1a\n not really")
+    Image.new("CMYK", (4, 4)).save(folder / "cmyk.jpg")
+    save(folder / "frames.tif", codes("L"), save_all=True, append_images=[Image.fromarray(codes("L"))])
+
+
+@pytest.mark.parametrize("command, name, reason", [
+    ("stripes", "one-channel.npy", "pixalot faulted: ndarray: index out of bounds"),
+    ("gray", "two-channels.npy", "pixalot faulted: assertion failed: index < dim"),
+    ("gray", "no-rows.npy", "pixalot faulted: called `unwrap()` on an empty value"),
+    ("levels", "float64.npy", ".npy arrays must hold float32 values, this one holds float64"),
+    ("gray", "broken.png", "not an image Pillow can read"),
+    ("stripes", "cmyk.jpg", "colour model CMYK is not supported"),
+    ("levels", "frames.tif", "has 2 frames; only single images are supported"),
+])
+def test_a_file_that_fails_is_named_with_its_reason_and_the_batch_goes_on(tmp_path, photos, command, name, reason):
+    fault_and_file_cases(tmp_path)
+    completed = pixalot(command, name, "photos", "-j", "1", cwd=tmp_path)
+    assert_one_line_error(completed, 1, f"pixalot {command}: {name}: {reason}")
+    assert "panicked" not in completed.stderr
+    summary = completed.stdout.splitlines()[-1]
+    assert summary in ("2 written, 1 failed", "3 files: 1 grey, 1 colour, 1 failed")
+
+
+def test_a_code_value_beyond_the_files_type_fails_that_file_only(tmp_path):
+    save(tmp_path / "eight.png", codes("L"))
+    save(tmp_path / "sixteen.png", codes("I;16"))
+    completed = pixalot("levels", "--codes", "--in-high", "1000", "eight.png", "sixteen.png", cwd=tmp_path)
+    assert_one_line_error(completed, 1, "eight.png: --in-high 1000 is out of range for an 8-bit image (0 to 255)")
+    assert (tmp_path / "sixteen-levels.png").exists() and not (tmp_path / "eight-levels.png").exists()
+
+
+def test_results_are_never_written_over_inputs_or_earlier_results_unasked(tmp_path, photos):
+    before = {path: path.read_bytes() for path in photos.iterdir()}
+    completed = pixalot("stripes", "photos", "-o", "photos", cwd=tmp_path)
+    assert completed.returncode == 1
+    assert completed.stderr.count("it is one of the inputs") == 2
+    assert {path: path.read_bytes() for path in photos.iterdir()} == before
+
+    assert pixalot("stripes", "photos", cwd=tmp_path).returncode == 0
+    first = (photos / "a-stripes.png").read_bytes()
+    again = pixalot("stripes", "--amplitude", "0.5", "photos", cwd=tmp_path)
+    # The folder scan leaves out the first run's results instead of striping them again.
+    assert again.returncode == 1
+    assert again.stderr.splitlines() == [
+        f"pixalot stripes: photos/{name}.png: photos/{name}-stripes.png exists (use --overwrite to replace it)"
+        for name in ("a", "b")]
+    assert (photos / "a-stripes.png").read_bytes() == first
+    assert pixalot("stripes", "--amplitude", "0.5", "--overwrite", "photos", cwd=tmp_path).returncode == 0
+    assert (photos / "a-stripes.png").read_bytes() != first
+    assert not list(photos.glob("*-stripes-stripes*"))
+
+
+def test_two_inputs_of_one_name_do_not_share_a_result(tmp_path):
+    for folder in ("left", "right"):
+        (tmp_path / folder).mkdir()
+        save(tmp_path / folder / "same.png", codes("L"))
+    completed = pixalot("levels", "left/same.png", "right/same.png", "-o", "out", cwd=tmp_path)
+    assert_one_line_error(completed, 1, "right/same.png: refusing to write", "the result of left/same.png goes there too")
+
+
+def test_folders_keep_their_layout_under_the_output_folder_with_r(tmp_path, photos):
+    (photos / "inner").mkdir()
+    save(photos / "inner" / "c.tif", codes("RGBA"))
+    (photos / ".hidden.png").write_bytes(b"")
+    (photos / "notes.txt").write_text("not an image")
+    assert pixalot("levels", "photos", "-o", "out", cwd=tmp_path).stdout.splitlines()[-1] == "2 written"
+    completed = pixalot("levels", "-r", "--overwrite", "photos", "-o", "out", cwd=tmp_path)
+    assert completed.returncode == 0, completed.stderr
+    assert sorted(str(p.relative_to(tmp_path / "out")) for p in (tmp_path / "out").rglob("*.*")) == [
+        "a.png", "b.png", "inner/c.tif"]
+
+
+@pytest.mark.parametrize("command", ["levels", "stripes", "gray", "demo"])
+def test_each_commands_help_shows_an_example(tmp_path, command):
+    completed = pixalot(command, "--help", cwd=tmp_path)
+    assert completed.returncode == 0
+    assert "Example:" in completed.stdout and f"pixalot {command}" in completed.stdout.split("Example:")[1]
+
+
+def test_the_console_script_is_installed_beside_the_interpreter(tmp_path):
+    script = shutil.which("pixalot", path=os.path.dirname(sys.executable))
+    assert script, "the wheel did not install the pixalot console script"
+    completed = subprocess.run([script, "--version"], capture_output=True, text=True, timeout=60)
+    assert completed.returncode == 0 and completed.stdout.startswith("pixalot ")
+
+
+def test_a_progress_bar_appears_only_on_a_terminal(tmp_path, photos):
+    pytest.importorskip("tqdm")
+    import fcntl
+    import pty
+    import struct
+    import termios
+
+    quiet = pixalot("gray", "photos", cwd=tmp_path)
+    assert (quiet.returncode, quiet.stderr) == (0, "")
+    controller, terminal = pty.openpty()
+    # A new pseudo-terminal is 0 columns wide, and tqdm draws nothing into no room.
+    fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+    try:
+        completed = pixalot("gray", "photos", cwd=tmp_path, stderr=terminal)
+        os.close(terminal)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(controller, 4096)
+            except OSError:  # the terminal's far side is closed: everything has been read
+                break
+            if not chunk:
+                break
+            shown += chunk
+    finally:
+        os.close(controller)
+    assert completed.returncode == 0
+    assert b"0/2 [" in shown and b"file/s" in shown
+    assert completed.stdout == quiet.stdout
