@@ -10,7 +10,7 @@ PYTEST_ARGS ?=
 # Extra scikit-build-core settings for install, e.g. -Ccmake.define.PIXALOT_SANITIZE=address.
 BUILD_SETTINGS ?=
 
-.PHONY: all test test-i386 demo install bench clean
+.PHONY: all test test-i386 demo install wheel bench clean
 
 all: test
 
@@ -35,6 +35,18 @@ test-i386:
 
 demo: install
 	$(PY) -m pixalot_cli demo
+
+# A wheel and an sdist in dist/, the wheel built from the sdist (so the sdist is known to be
+# complete), then the whole suite against that wheel in a fresh environment.
+WHEEL_VENV := build/wheel-check-$(notdir $(VENV))
+wheel: $(VENV)/.ready
+	rm -rf dist $(WHEEL_VENV)
+	$(PY) -m pip install -q build
+	$(PY) -m build --outdir dist .
+	interpreter=$$(tools/find-python $(PYTHON)) && "$$interpreter" -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install -q "$(NUMPY)" -r tests/requirements.txt
+	$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls dist/pixalot-*.whl)[cli,dask]"
+	$(WHEEL_VENV)/bin/python -m pytest $(PYTEST_ARGS)
 
 .PHONY: sanitize valgrind soak
 
@@ -71,4 +83,4 @@ bench: install
 	$(PY) benchmarks/bench.py
 
 clean:
-	rm -rf build .venv demo-output
+	rm -rf build .venv demo-output dist
