@@ -16,6 +16,7 @@ from hypothesis.extra import numpy as hnp
 import pixalot
 import reference
 from strategies import ELEMENTS
+from subprocess_helpers import run_python
 
 MAX_ELEMENTS = 64
 
@@ -209,3 +210,36 @@ def test_a_misaligned_zero_dimensional_input_is_still_zero_dimensional():
     assert actual_outcome("gray_or_color", (value, 0.0), 0) == expected_outcome("gray_or_color", (value, 0.0)) == (
         "PanicException", ("assertion `left == right` failed: The input dimension of `info` must match the array "
                            "to be sliced.\n  left: 3\n right: 0",))
+
+
+SANITIZED = "libasan" in open("/proc/self/maps").read()
+
+
+@pytest.mark.xfail(SANITIZED, strict=True, reason="slicing an empty view moves its data pointer by more than "
+                                                  "the address space: undefined behaviour (src/array/ndarray.cpp slice)")
+def test_axes_without_a_second_element_may_have_any_stride(monkeypatch):
+    # A fresh process, so that the sanitizer ends it and not this one, and reports on its stderr.
+    monkeypatch.setenv("UBSAN_OPTIONS", "halt_on_error=1:print_stacktrace=1")
+    monkeypatch.setenv("ASAN_OPTIONS", "detect_leaks=0:verify_asan_link_order=0:allocator_may_return_null=1")
+    completed = run_python("""
+        import numpy as np, pixalot
+
+        def outcome(call, x):
+            try:
+                return call(x).tobytes() if call is not pixalot.gray_or_color else call(x, 0.1)
+            except BaseException as error:
+                return type(error).__name__, error.args
+
+        calls = [lambda x: pixalot.color_levels(x, 0, 1, 0, 1, 1), lambda x: pixalot.sin_patern(x, 5, 0.5, True, 0.5),
+                 lambda x: pixalot.sin_patern(x, 5, 0.5, False, 0.5), pixalot.gray_or_color]
+        for stride in (2**62, -(2**62), 2**61, -(2**61), 2**63 - 1, -(2**63)):
+            for shape in ((2, 0, 3), (3, 0, 4), (0, 2, 3), (1, 2, 3), (2, 1, 3), (1, 1, 3), (1,), (0,)):
+                plain = np.zeros(shape, np.float32)
+                # Every axis of an empty array, else only those of length 1.
+                strides = [stride if 0 in shape or n == 1 else s for n, s in zip(shape, plain.strides)]
+                huge = np.lib.stride_tricks.as_strided(plain, shape, strides)
+                for call in calls:
+                    if outcome(call, huge) != outcome(call, plain):
+                        print(stride, shape, outcome(call, huge))
+    """, check=False)
+    assert (completed.returncode, completed.stdout, "runtime error" in completed.stderr) == (0, "", False), completed.stderr[-3000:]
