@@ -4,7 +4,7 @@ the operations' results."""
 import numpy as np
 import pytest
 
-from cli_helpers import CODE_MAX, codes, colour_16_bit_png, load, pixalot, save, sine_table
+from cli_helpers import CODE_MAX, Image, codes, colour_16_bit_png, load, pixalot, save, sine_table
 
 IDENTITY = ["--in-low", "0", "--in-high", "1", "--out-low", "0", "--out-high", "1", "--gamma", "1"]
 
@@ -139,3 +139,13 @@ def test_16_bit_colour_is_classified_but_not_rewritten_at_8_bits(tmp_path):
     assert "16-bit colour is read by Pillow at 8 bits per channel" in completed.stderr
     assert not (tmp_path / "deep-levels.png").exists()
     assert pixalot("gray", "deep.png", cwd=tmp_path).stdout.startswith("colour deep.png\n")
+
+
+@pytest.mark.parametrize("extension", ["jpg", "png", "webp"])
+def test_the_orientation_tag_comes_along_so_viewers_turn_the_result_alike(tmp_path, extension):
+    exif = Image.Exif()
+    exif[0x0112] = 6  # stored sideways: turn 90 degrees clockwise to show
+    save(tmp_path / f"turned.{extension}", codes("RGB"), exif=exif)
+    assert pixalot("levels", f"turned.{extension}", cwd=tmp_path).returncode == 0
+    with Image.open(tmp_path / f"turned-levels.{extension}") as result:
+        assert result.getexif().get(0x0112) == 6

@@ -105,7 +105,7 @@ def _from_pillow(image) -> Picture:
     reduced = image.mode in ("RGB", "RGBA") and ";16" in _rawmode(image)
     format_ = image.format or "PNG"
     image.load()
-    info = {key: image.info[key] for key in ("icc_profile", "compression", "dpi") if key in image.info}
+    info = {key: image.info[key] for key in ("icc_profile", "exif", "compression", "dpi") if key in image.info}
     mode = image.mode
     if mode == "1":
         image, mode = image.convert("L"), "L"
@@ -211,6 +211,10 @@ def _write_integer(picture: Picture, pixels: np.ndarray, file: BinaryIO) -> None
     for key in ("icc_profile", "dpi"):
         if key in picture.info:
             options[key] = picture.info[key]
+    # Pixels are processed as stored; the orientation tag must come along for viewers to
+    # turn the result as they turned the original.
+    if "exif" in picture.info and picture.format in ("JPEG", "PNG", "WEBP"):
+        options["exif"] = picture.info["exif"]
     if picture.format == "TIFF" and picture.info.get("compression") in _TIFF_COMPRESSIONS:
         options["compression"] = picture.info["compression"]
     image.save(file, format=picture.format, **options)
