@@ -46,7 +46,8 @@ def save(path: Path, values: np.ndarray, **options) -> Path:
 
 def load(path: Path) -> tuple[str, np.ndarray]:
     with Image.open(path) as image:
-        mode = "I;16" if image.mode.startswith("I;16") else image.mode
+        # Pillow before 10 opens 16-bit grey PNG files as 32-bit "I"; only 16-bit ones are made here.
+        mode = "I;16" if image.mode.startswith("I;16") or image.mode == "I" else image.mode
         return mode, np.asarray(image).copy()
 
 

@@ -12,7 +12,7 @@ import sys
 from collections.abc import Sequence
 
 from . import __version__
-from .inputs import UsageError, collect, plan, prepare_output_folder
+from .inputs import Task, UsageError, collect, plan, prepare_output_folder
 from .jobs import GraySettings, Level, LevelsSettings, Outcome, StripesSettings
 from .pictures import IMAGE_SUFFIXES
 from . import jobs, runners
@@ -289,8 +289,7 @@ def _run(job, tasks, workers: int, client=None):
 
 
 def _gray(options: argparse.Namespace) -> int:
-    sources = collect(options.paths, options.recursive)
-    tasks = plan(sources, None, "gray", False)
+    tasks = [Task(source, None) for source in collect(options.paths, options.recursive)]
     job = functools.partial(jobs.gray, settings=GraySettings(options.tolerance))
     if options.dask:
         workers = options.jobs if options.jobs > 1 else None

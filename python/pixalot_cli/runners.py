@@ -39,7 +39,11 @@ def _pool_context():
 def run_on_pool(job: Job, tasks: Sequence[Task], workers: int) -> Iterator[Outcome]:
     # Small chunks keep the progress bar moving and the workers evenly loaded.
     chunk = max(1, min(16, len(tasks) // (workers * 8)))
-    with ProcessPoolExecutor(max_workers=workers, mp_context=_pool_context()) as pool:
+    try:
+        pool = ProcessPoolExecutor(max_workers=workers, mp_context=_pool_context())
+    except (OSError, NotImplementedError) as error:  # e.g. no /dev/shm for its semaphores
+        raise UsageError(f"cannot start a pool of {workers} processes (-j): {error}") from None
+    with pool:
         yield from pool.map(job, tasks, chunksize=chunk)
 
 
