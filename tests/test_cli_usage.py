@@ -142,6 +142,7 @@ def test_each_commands_help_shows_an_example(tmp_path, command):
     completed = pixalot(command, "--help", cwd=tmp_path)
     assert completed.returncode == 0
     assert "Example:" in completed.stdout and f"pixalot {command}" in completed.stdout.split("Example:")[1]
+    assert "%%" not in completed.stdout, "argparse does not unescape % in epilogs"
 
 
 def test_the_console_script_is_installed_beside_the_interpreter(tmp_path):

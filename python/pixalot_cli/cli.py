@@ -29,15 +29,15 @@ own bit depth (or as 32-bit float TIFF with --float). Alpha is carried through u
 """
 
 FILES_HELP = """\
-Inputs: image files and folders of images (""" + ", ".join(IMAGE_SUFFIXES) + """; -r also looks in
-subfolders). Results go beside each input as NAME-{tag}.EXT, or into the folder -o names;
-an existing file is never replaced without --overwrite, and an input never.
+Inputs: image files, and folders of images (""" + " ".join(IMAGE_SUFFIXES) + """);
+-r also looks in subfolders. Results go beside each input as NAME-{tag}.EXT, or into the
+folder -o names; an existing file is never replaced without --overwrite, and an input never.
 Exit status: 0 when every file succeeded, 1 when any failed, 2 when nothing could start.
 """
 
 EPILOGS = {
     "levels": """\
-Levels are fractions of full scale (0 to 1) or percentages (40%%); with --codes, plain
+Levels are fractions of full scale (0 to 1) or percentages (40%); with --codes, plain
 numbers are code values of each file instead (0-255 for 8-bit, 0-65535 for 16-bit).
 Each value v becomes ((v - in_low) / (in_high - in_low)) * (out_high - out_low) + out_low,
 clamped to [0, 1] and raised to the power --gamma (above 1 darkens the midtones).
