@@ -1,6 +1,5 @@
 """Many Python threads in the module at once, and another extension module (driven through the
 registry's own functions) taking exclusive borrows of the same memory in between."""
-import contextlib
 import sys
 import threading
 import time
@@ -29,16 +28,6 @@ def calls(image):
 
 def same(result, expected):
     return result is expected if isinstance(expected, bool) else result.tobytes() == expected.tobytes()
-
-
-@contextlib.contextmanager
-def fast_switching():
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1e-6)
-    try:
-        yield
-    finally:
-        sys.setswitchinterval(interval)
 
 
 def test_threads_hammering_shared_and_own_arrays_get_right_answers_or_already_borrowed():
@@ -76,13 +65,17 @@ def test_threads_hammering_shared_and_own_arrays_get_right_answers_or_already_bo
 
     threads = [threading.Thread(target=worker, args=(image,)) for image in own_images]
     borrower = threading.Thread(target=other_module)
-    with fast_switching():
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)  # switch between threads as often as the interpreter can
+    try:
         for thread in (*threads, borrower):
             thread.start()
         for thread in threads:
             thread.join()
+    finally:
         stop.set()
         borrower.join()
+        sys.setswitchinterval(interval)
     assert not failures, failures[:10]
     for array in (shared, *own_images, contested[3]):
         assert_unborrowed(registry, array)
