@@ -63,6 +63,11 @@ def cases(registry, panic_type):
         def __float__(self):
             raise panic_type("resumed")
 
+    class Reentering:  # a call inside a call, on the input the outer call holds borrowed
+        def __float__(self):
+            levels(A, LOW, HIGH, 0, 1, GAMMA)
+            return TOLERANCE
+
     def held(call):
         assert registry.acquire_mut(A) == 0
         try:
@@ -72,24 +77,28 @@ def cases(registry, panic_type):
 
     o = OTHERS
     yield from (("ok", call) for x in LAYOUTS for call in each_function(x))
-    yield from (("ok", call) for call in [lambda: levels(o["0-d"], LOW, HIGH, 0, 1, GAMMA), lambda: gray(min=TOLERANCE, input=A),
-                                          lambda: levels(o["empty"], LOW, HIGH, 0, 1, GAMMA), lambda: sin(o["empty"], 0, ALPHA, True, BIAS)])
+    yield from (("ok", call) for call in [
+        lambda: levels(o["0-d"], LOW, HIGH, 0, 1, GAMMA), lambda: levels(o["empty"], LOW, HIGH, 0, 1, GAMMA),
+        lambda: sin(o["empty"], 0, ALPHA, True, BIAS), lambda: gray(min=TOLERANCE, input=A), lambda: gray(A, Reentering())])
     yield from (("TypeError", call) for call in [  # binding
         lambda: gray(), lambda: gray(A, TOLERANCE, 1), lambda: gray(A, input=A), lambda: gray(A, mn=TOLERANCE),
         lambda: gray(A, **{SURROGATE: TOLERANCE}), lambda: levels(A, LOW, HIGH, 0, 1)])
     yield from (("TypeError", call) for call in [  # conversion, named
-        lambda: gray(A, X), lambda: sin(A, 8.0, ALPHA, True, BIAS), lambda: sin(A, 8, ALPHA, 1, BIAS), lambda: gray(A, ODD["type"])])
+        lambda: gray(A, X), lambda: sin(A, 8.0, ALPHA, True, BIAS), lambda: sin(A, 8, ALPHA, 1, BIAS),
+        lambda: gray(A, ODD["type"])])
     yield from [("ValueError", lambda: levels(A, LOW, HIGH, 0, 1, ODD["value"])),
                 ("OwnTypeError", lambda: levels(A, LOW, HIGH, 0, ODD["own type"], GAMMA)),
                 ("LookupError", lambda: sin(A, ODD["index"], ALPHA, True, BIAS)),
                 ("OverflowError", lambda: gray(A, HUGE)),
                 ("PanicException", lambda: gray(A, ResumedPanic()))]
     yield from (("OverflowError", lambda n=n: sin(A, n, ALPHA, True, BIAS)) for n in (U32_END, U64_END, NEGATIVE))
-    yield from (("TypeError", lambda x=x: gray(x, TOLERANCE)) for x in ([1.0], None, np.float32(1), o["float64"], o["int32"], o["big-endian"]))
+    yield from (("TypeError", lambda x=x: gray(x, TOLERANCE))
+                for x in ([1.0], None, np.float32(1), o["float64"], o["int32"], o["big-endian"]))
     yield from (("PanicException", lambda call=call: held(call)) for call in each_function(A))
     yield from (("PanicException", call) for call in [  # faults before and while computing
         lambda: gray(o["2-D"], TOLERANCE), lambda: gray(o["two channels"], TOLERANCE), lambda: gray(o["empty"], TOLERANCE),
-        lambda: sin(o["1-D"], 7, ALPHA, True, BIAS), lambda: sin(o["0-d"], 7, ALPHA, True, BIAS), lambda: sin(A, 0, ALPHA, True, BIAS),
+        lambda: sin(o["1-D"], 7, ALPHA, True, BIAS), lambda: sin(o["0-d"], 7, ALPHA, True, BIAS),
+        lambda: sin(A, 0, ALPHA, True, BIAS),
         lambda: sin(o["one channel"], 7, ALPHA, True, BIAS), lambda: sin(o["4-D"], 7, ALPHA, False, BIAS),
         # A period of -1 meets the phase -32768 on the second column; 40000 reaches past its table.
         lambda: sin(o["row"], 65535, ALPHA, False, -1e9), lambda: sin(o["column"], 40000, ALPHA, True, 1.0)])
@@ -165,7 +174,7 @@ def test_every_outcome_repeated_leaves_no_reference_memory_or_borrow_behind():
     noise = [0] * len(watched) + [ROUNDS // 2] * len(singletons)
     changed = [(repr(obj)[:60], b, a) for obj, b, a, n in zip(watched + singletons, counts, after, noise) if abs(b - a) > n]
     assert not changed, f"reference counts changed (object, before, after): {changed}"
-    assert grown < RESIDENT_GROWTH_LIMIT or under_memory_checker(), f"resident memory grew by {grown} bytes over {ROUNDS} rounds"
+    assert grown < RESIDENT_GROWTH_LIMIT or under_memory_checker(), f"resident memory grew by {grown} bytes"
     for array in arrays:
         if array.flags.writeable:
             assert_unborrowed(registry, array)
