@@ -72,7 +72,7 @@ sanitize:
 # a frame in pixalot's library count.
 VALGRIND_TESTS ?= tests/test_soak.py tests/test_input_and_borrows.py tests/test_faults.py
 valgrind: install
-	PYTHONMALLOC=malloc PIXALOT_SOAK_COUNT=2 valgrind --tool=memcheck --num-callers=40 \
+	PYTHONMALLOC=malloc PIXALOT_SOAK_COUNT=2 valgrind --tool=memcheck --num-callers=40 --fullpath-after= \
 		--log-file=$(BUILD_DIR)/valgrind.log $(PY) -m pytest -p no:cacheprovider -q $(VALGRIND_TESTS) $(PYTEST_ARGS)
 	tools/valgrind-errors-in pixalot $(BUILD_DIR)/valgrind.log
 
