@@ -144,7 +144,12 @@ ArrayView slice(const ArrayView& view, std::span<const SliceItem> items) {
     std::size_t kept = 0;
     for (const SliceItem& item : items) kept += item.is_index ? 0 : 1;
     IxDynImpl shape(kept), strides(kept);
-    float* data = view.ptr;
+    // Address arithmetic in integers: an axis that is empty or has one element may carry any
+    // stride, and moving a pointer by it could leave the address space.
+    auto data = reinterpret_cast<std::uintptr_t>(view.ptr);
+    const auto move_by = [&](std::ptrdiff_t elements, std::ptrdiff_t stride) {
+        data += static_cast<std::uintptr_t>(elements) * static_cast<std::uintptr_t>(stride) * sizeof(float);
+    };
     std::size_t out = 0;
     for (std::size_t axis = 0; axis < items.size(); ++axis) {
         const SliceItem& item = items[axis];
@@ -153,7 +158,7 @@ ArrayView slice(const ArrayView& view, std::span<const SliceItem> items) {
         if (item.is_index) {
             const std::ptrdiff_t index = item.start < 0 ? item.start + length : item.start;
             if (!(index >= 0 && index < length)) panic("assertion failed: index < dim");
-            data += index * stride;
+            move_by(index, stride);
             continue;
         }
         const std::ptrdiff_t start = item.start < 0 ? item.start + length : item.start;
@@ -164,7 +169,7 @@ ArrayView slice(const ArrayView& view, std::span<const SliceItem> items) {
         if (end > length) panic("assertion failed: end <= axis_len");
         if (item.step == 0) panic("assertion failed: step != 0");
         const std::ptrdiff_t selected = end - start;
-        if (selected != 0) data += (item.step < 0 ? end - 1 : start) * stride;
+        if (selected != 0) move_by(item.step < 0 ? end - 1 : start, stride);
         const std::size_t step_magnitude = magnitude(item.step);
         const std::size_t new_length = step_magnitude == 1
                                            ? static_cast<std::size_t>(selected)
@@ -173,7 +178,7 @@ ArrayView slice(const ArrayView& view, std::span<const SliceItem> items) {
         strides[out] = new_length <= 1 ? 0 : static_cast<std::size_t>(stride * item.step);
         ++out;
     }
-    return ArrayView{{}, data, std::move(shape), std::move(strides)};
+    return ArrayView{{}, reinterpret_cast<float*>(data), std::move(shape), std::move(strides)};
 }
 
 float eight_way_sum(const float* elements, std::ptrdiff_t stride, std::size_t count) {
