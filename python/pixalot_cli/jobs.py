@@ -98,13 +98,22 @@ def _rewritable(picture: Picture) -> None:
                            "refusing to write a reduced copy")
 
 
-def levels(task: Task, settings: LevelsSettings) -> Outcome:
+def _rewrite(task: Task, settings, compute) -> Outcome:
+    """Reads the task's picture, computes its result and writes it; a failure is the outcome."""
     picture = None
     try:
         if task.refusal:
             raise PictureError(task.refusal)
         picture = read_picture(task.source.path)
         _rewritable(picture)
+        write_picture(picture, compute(picture), task.output, settings.as_float, settings.overwrite)
+    except Exception as error:
+        return _failure(task, error, picture)
+    return Outcome(task.source.shown, output=display(task.output), mode=picture.mode, bits=picture.bits)
+
+
+def levels(task: Task, settings: LevelsSettings) -> Outcome:
+    def compute(picture):
         bounds = [
             level.fraction(option, picture, settings.codes)
             for option, level in (("--in-low", settings.in_low), ("--in-high", settings.in_high),
@@ -112,26 +121,14 @@ def levels(task: Task, settings: LevelsSettings) -> Outcome:
         ]
         if bounds[0] == bounds[1]:
             raise PictureError(f"--in-low and --in-high are the same level for {_kind(picture)}")
-        result = call(pixalot.color_levels, picture.pixels, *bounds, np.float32(settings.gamma))
-        write_picture(picture, result, task.output, settings.as_float, settings.overwrite)
-    except Exception as error:
-        return _failure(task, error, picture)
-    return Outcome(task.source.shown, output=display(task.output), mode=picture.mode, bits=picture.bits)
+        return call(pixalot.color_levels, picture.pixels, *bounds, np.float32(settings.gamma))
+
+    return _rewrite(task, settings, compute)
 
 
 def stripes(task: Task, settings: StripesSettings) -> Outcome:
-    picture = None
-    try:
-        if task.refusal:
-            raise PictureError(task.refusal)
-        picture = read_picture(task.source.path)
-        _rewritable(picture)
-        result = call(pixalot.sin_patern, picture.pixels, settings.period, settings.amplitude,
-                      not settings.horizontal, settings.slant)
-        write_picture(picture, result, task.output, settings.as_float, settings.overwrite)
-    except Exception as error:
-        return _failure(task, error, picture)
-    return Outcome(task.source.shown, output=display(task.output), mode=picture.mode, bits=picture.bits)
+    return _rewrite(task, settings, lambda picture: call(
+        pixalot.sin_patern, picture.pixels, settings.period, settings.amplitude, not settings.horizontal, settings.slant))
 
 
 def gray(task: Task, settings: GraySettings) -> Outcome:
