@@ -106,8 +106,6 @@ PyRef float32_descr() {
     return PyRef::steal(required(descr_from_type(NPY_FLOAT)));
 }
 
-PyObject* get_dtype() { return register_owned(float32_descr().release()); }
-
 bool is_equiv_to(PyObject* first, PyObject* second) {
     if (first == second) return true;
     using EquivTypes = unsigned char (*)(PyObject*, PyObject*);

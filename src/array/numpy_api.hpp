@@ -47,9 +47,6 @@ bool PyArray_Check(PyObject* object);
 /// The float32 dtype, asked of NumPy on every use (a new reference).
 PyRef float32_descr();
 
-/// The float32 dtype; the reference belongs to the current call's pool.
-PyObject* get_dtype();
-
 /// Whether two dtypes are equivalent (identity first, then NumPy's own test).
 bool is_equiv_to(PyObject* first, PyObject* second);
 

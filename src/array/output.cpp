@@ -3,9 +3,9 @@
 
 #include "boundary/fault.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
-#include <algorithm>
 
 namespace pixalot {
 
