@@ -10,7 +10,7 @@ PYTEST_ARGS ?=
 # Extra scikit-build-core settings for install, e.g. -Ccmake.define.PIXALOT_SANITIZE=address.
 BUILD_SETTINGS ?=
 
-.PHONY: all test test-i386 demo install wheel bench clean
+.PHONY: all test test-i386 demo install wheel bench clean sanitize valgrind soak
 
 all: test
 
@@ -47,8 +47,6 @@ wheel: $(VENV)/.ready
 	$(WHEEL_VENV)/bin/python -m pip install -q "$(NUMPY)" -r tests/requirements.txt
 	$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls dist/pixalot-*.whl)[cli,dask]"
 	$(WHEEL_VENV)/bin/python -m pytest $(PYTEST_ARGS)
-
-.PHONY: sanitize valgrind soak
 
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, in an
 # environment of its own. The interpreter is not instrumented, so the runtimes are preloaded;

@@ -12,6 +12,11 @@ namespace pixalot {
 
 void index_out_of_bounds() { panic("ndarray: index out of bounds"); }
 
+void unexpected_dimensionality() {
+    panic("unexpected dimensionality: NumPy is expected to limit arrays to 32 or fewer dimensions.\n"
+          "Please report a bug against `pixalot`.");
+}
+
 IxDynImpl row_major_strides(const IxDynImpl& shape) {
     IxDynImpl strides(shape.size());
     for (std::size_t length : shape.view()) {
@@ -93,14 +98,6 @@ OwnedRepr allocate_zeroed(std::size_t count) {
 }
 
 }  // namespace
-
-OwnedRepr allocate_elements(std::size_t count) {
-    check_capacity(count);
-    if (count == 0) return {};
-    auto* buffer = static_cast<float*>(std::malloc(count * sizeof(float)));
-    if (buffer == nullptr) throw std::bad_alloc();
-    return {buffer, count};
-}
 
 std::size_t checked_element_count(const IxDynImpl& shape) {
     std::size_t nonzero_product = 1;

@@ -122,6 +122,9 @@ bool is_contiguous(const IxDynImpl& shape, const IxDynImpl& strides);
 /// Elements below the data pointer that the lowest-addressed element lies.
 std::size_t lowest_address_offset(const IxDynImpl& shape, const IxDynImpl& strides);
 
+/// The fault for an array of more axes than NumPy allows.
+[[noreturn]] void unexpected_dimensionality();
+
 /// The element count of a new array of `shape`, with the faults of making one: the
 /// product of the non-zero lengths must fit a signed machine word, and its size in bytes
 /// too ("capacity overflow").
@@ -138,10 +141,6 @@ void check_zeros_1d(std::size_t length);
 /// The fault of a buffer of `count` float32: "capacity overflow" when its size in bytes
 /// exceeds the largest signed machine word.
 void check_capacity(std::size_t count);
-
-/// An uninitialised owned buffer of `count` float32; faults "capacity overflow" when its
-/// size in bytes exceeds the largest signed machine word.
-OwnedRepr allocate_elements(std::size_t count);
 
 /// Calls `visit(first, stride, length)` for each innermost row in row-major logical
 /// order; a 0-d view is one row of one element. Nothing is visited for an empty view.
@@ -180,27 +179,6 @@ void for_each_logical(const ArrayView& view, Visit&& visit) {
     for_each_row(view, [&](const float* first, std::ptrdiff_t stride, std::size_t length) {
         for (std::size_t column = 0; column < length; ++column) visit(first[static_cast<std::ptrdiff_t>(column) * stride]);
     });
-}
-
-/// A new owned array of the view's shape holding `function` of each element. A contiguous
-/// view keeps its strides and is walked in memory order; any other becomes row-major.
-template <class Function>
-OwnedArray map(const ArrayView& view, Function&& function) {
-    const std::size_t count = view.size();
-    if (is_contiguous(view.dim, view.strides)) {
-        OwnedRepr storage = allocate_elements(count);
-        const std::size_t lowest = lowest_address_offset(view.dim, view.strides);
-        const float* source = view.ptr - lowest;
-        float* target = storage.buffer();
-        for (std::size_t offset = 0; offset < count; ++offset) target[offset] = function(source[offset]);
-        float* data = target + lowest;
-        return OwnedArray{std::move(storage), data, view.dim, view.strides};
-    }
-    OwnedRepr storage = allocate_elements(count);
-    float* target = storage.buffer();
-    for_each_logical(view, [&](float element) { *target++ = function(element); });
-    float* data = storage.buffer();
-    return OwnedArray{std::move(storage), data, view.dim, row_major_strides(view.dim)};
 }
 
 /// One item of a slice descriptor: a range of an axis, or a single index that removes it.

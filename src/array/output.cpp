@@ -56,10 +56,7 @@ std::optional<MemoryOrder> block_order(const IxDynImpl& shape, const IxDynImpl& 
 }
 
 NpyStrides byte_strides(const IxDynImpl& strides) {
-    if (strides.size() > 32) {
-        panic("unexpected dimensionality: NumPy is expected to limit arrays to 32 or fewer dimensions.\n"
-              "Please report a bug against `pixalot`.");
-    }
+    if (strides.size() > 32) unexpected_dimensionality();
     NpyStrides bytes{};
     for (std::size_t axis = 0; axis < strides.size(); ++axis) {
         bytes[axis] = strides.signed_at(axis) * static_cast<numpy::npy_intp>(sizeof(float));
@@ -70,8 +67,6 @@ NpyStrides byte_strides(const IxDynImpl& strides) {
 float* buffer_of(const PyRef& array) { return reinterpret_cast<float*>(numpy::as_array(array.get())->data); }
 
 }  // namespace
-
-NpyStrides npy_strides(const OwnedArray& source) { return byte_strides(source.strides); }
 
 PlannedResult new_result(const IxDynImpl& shape, const IxDynImpl& strides) {
     if (std::optional<MemoryOrder> order = block_order(shape, strides)) {

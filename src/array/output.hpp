@@ -19,9 +19,6 @@ PyRef to_pyarray(const OwnedArray& source);
 /// A new float32 NumPy array with an uninitialised buffer.
 PyRef new_uninit(const IxDynImpl& shape, const numpy::npy_intp* byte_strides, MemoryOrder order);
 
-/// The source's element strides in bytes; faults beyond 32 axes.
-NpyStrides npy_strides(const OwnedArray& source);
-
 /// A new NumPy result laid out exactly as `to_pyarray` lays out an owned array of this
 /// shape and element strides, for an operation to compute straight into it.
 struct PlannedResult {

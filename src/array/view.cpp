@@ -12,10 +12,7 @@ namespace {
 constexpr int max_dimensions = 32;
 
 void check_dimensionality(int nd) {
-    if (nd > max_dimensions) {
-        panic("unexpected dimensionality: NumPy is expected to limit arrays to 32 or fewer dimensions.\n"
-              "Please report a bug against `pixalot`.");
-    }
+    if (nd > max_dimensions) unexpected_dimensionality();
 }
 
 bool readable_in_place(const numpy::ArrayObject* array) {

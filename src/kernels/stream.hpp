@@ -63,18 +63,4 @@ inline void add_clamp(const float* source, const float* addend, float* target, s
         });
 }
 
-/// target[k] = value.
-inline void fill_row(float* target, std::size_t count, float value, bool stream) {
-    stream_row(
-        target, count, stream, [&](std::size_t) { return value; },
-        [&](std::size_t k) {
-#if defined(__SSE2__)
-            (void)k;
-            return _mm_set1_ps(value);
-#else
-            return k;
-#endif
-        });
-}
-
 }  // namespace pixalot
