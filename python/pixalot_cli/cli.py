@@ -108,24 +108,22 @@ def _positive(text: str) -> float:
     return value
 
 
-def _period(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number of pixels: {text!r}") from None
-    if not 1 <= value <= 32767:
-        raise argparse.ArgumentTypeError(f"{text} is out of range (1 to 32767 pixels)")
-    return value
+def _whole(what: str, low: int, high: int | None = None, unit: str = ""):
+    """A parser of whole numbers from `low` to `high` (no upper bound when None)."""
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"not {what}: {text!r}") from None
+        if value < low or (high is not None and value > high):
+            bounds = f"at least {low}" if high is None else f"{low} to {high}{unit}"
+            raise argparse.ArgumentTypeError(f"{text} is out of range ({bounds})")
+        return value
+    return parse
 
 
-def _workers(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"{text} is out of range (at least 1)")
-    return value
+_period = _whole("a whole number of pixels", 1, 32767, " pixels")
+_workers = _whole("a whole number", 1)
 
 
 def _level(text: str) -> Level:
