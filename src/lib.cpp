@@ -105,8 +105,8 @@ OwnedArray stripes_by_definition(const ArrayView& view, const SineTable& table, 
     return output;
 }
 
-PyResult<PyObject*> sin_patern(PyReadonlyArray input, std::uint32_t shape_sin, float alpha, bool vertical,
-                               float bias) {
+PyResult<PyRef> sin_patern(const PyReadonlyArray& input, std::uint32_t shape_sin, float alpha, bool vertical,
+                           float bias) {
     InputView source = readable_view(input);
     const ArrayView& view = source.view;
     const SineTable table = sine_table(shape_sin, alpha);
@@ -125,16 +125,16 @@ PyResult<PyObject*> sin_patern(PyReadonlyArray input, std::uint32_t shape_sin, f
         checked_element_count(view.dim);
         PlannedResult result = new_result(view.dim, row_major_strides(view.dim));
         if (rows != 0 && columns != 0) add_stripes(view, table.stored.ptr, period, vertical, bias, result.data);
-        return result.array.release();
+        return std::move(result.array);
     }
-    return to_pyarray(stripes_by_definition(view, table, period, vertical, bias)).release();
+    return to_pyarray(stripes_by_definition(view, table, period, vertical, bias));
 }
 
 // ---------------------------------------------------------------------------------------
 // color_levels
 
-PyResult<PyObject*> color_levels(PyReadonlyArray input, float in_low, float in_high, float out_low,
-                                 float out_high, float gamma) {
+PyResult<PyRef> color_levels(const PyReadonlyArray& input, float in_low, float in_high, float out_low,
+                             float out_high, float gamma) {
     InputView source = readable_view(input);
     const ArrayView& view = source.view;
     const LevelsParameters parameters{in_low, in_high - in_low, out_low, out_high - out_low, gamma};
@@ -154,13 +154,13 @@ PyResult<PyObject*> color_levels(PyReadonlyArray input, float in_low, float in_h
             target += length;
         });
     }
-    return result.array.release();
+    return std::move(result.array);
 }
 
 // ---------------------------------------------------------------------------------------
 // gray_or_color
 
-PyResult<PyObject*> gray_or_color(PyReadonlyArray input, float min) {
+PyResult<PyRef> gray_or_color(const PyReadonlyArray& input, float min) {
     InputView source = readable_view(input);
     ArrayView planes[3];
     for (std::ptrdiff_t channel = 0; channel < 3; ++channel) {
@@ -177,7 +177,7 @@ PyResult<PyObject*> gray_or_color(PyReadonlyArray input, float min) {
     const bool gray = m0 <= m1 + t && m0 >= m1 - t && m0 <= m2 + t && m0 >= m2 - t &&
                       m1 <= m0 + t && m1 >= m0 - t && m1 <= m2 + t && m1 >= m2 - t &&
                       m2 <= m0 + t && m2 >= m0 - t && m2 >= m1 - t && m2 <= m1 + t;
-    return Py_NewRef(gray ? Py_True : Py_False);
+    return PyRef::borrow(gray ? Py_True : Py_False);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -191,35 +191,60 @@ constexpr FunctionDescription sin_patern_description{{}, "sin_patern", sin_pater
 constexpr FunctionDescription color_levels_description{{}, "color_levels", color_levels_parameters, {}, 0, 6};
 constexpr FunctionDescription gray_or_color_description{{}, "gray_or_color", gray_or_color_parameters, {}, 0, 2};
 
+/// Converts `input`, runs `body` on it (the other conversions and the operation) and gives
+/// its borrow back. Every return releases explicitly, so a release that faults ends the call
+/// as that fault and the result is still given back; only a fault unwinding past leaves the
+/// release to the destructor, which may not throw.
+template <class Body>
+PyResult<PyObject*> with_input(PyObject* object, Body&& body) {
+    PIXALOT_TRY(input, extract_argument(object, "input", PyReadonlyArray::extract));
+    PyResult<PyRef> outcome = body(input);
+    input.release();
+    if (!outcome) return std::unexpected(std::move(outcome.error()));
+    return outcome->release();
+}
+
+/// Python code run by the conversions after `input` may have changed the array; it is
+/// accepted again as it now stands, and a refusal names `input`.
+#define PIXALOT_SETTLE(input)                                                                     \
+    if (auto settled = (input).settle(); !settled)                                                \
+    return std::unexpected(argument_extraction_error("input", std::move(settled.error())))
+
 PyResult<PyObject*> sin_patern_wrapper(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[5] = {};
     PIXALOT_BIND(sin_patern_description, slots);
-    PIXALOT_TRY(input, extract_argument(slots[0], "input", PyReadonlyArray::extract));
-    PIXALOT_TRY(shape_sin, extract_argument(slots[1], "shape_sin", extract_u32));
-    PIXALOT_TRY(alpha, extract_argument(slots[2], "alpha", extract_f32));
-    PIXALOT_TRY(vertical, extract_argument(slots[3], "vertical", extract_bool));
-    PIXALOT_TRY(bias, extract_argument(slots[4], "bias", extract_f32));
-    return sin_patern(std::move(input), shape_sin, alpha, vertical, bias);
+    return with_input(slots[0], [&](PyReadonlyArray& input) -> PyResult<PyRef> {
+        PIXALOT_TRY(shape_sin, extract_argument(slots[1], "shape_sin", extract_u32));
+        PIXALOT_TRY(alpha, extract_argument(slots[2], "alpha", extract_f32));
+        PIXALOT_TRY(vertical, extract_argument(slots[3], "vertical", extract_bool));
+        PIXALOT_TRY(bias, extract_argument(slots[4], "bias", extract_f32));
+        PIXALOT_SETTLE(input);
+        return sin_patern(input, shape_sin, alpha, vertical, bias);
+    });
 }
 
 PyResult<PyObject*> color_levels_wrapper(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[6] = {};
     PIXALOT_BIND(color_levels_description, slots);
-    PIXALOT_TRY(input, extract_argument(slots[0], "input", PyReadonlyArray::extract));
-    PIXALOT_TRY(in_low, extract_argument(slots[1], "in_low", extract_f32));
-    PIXALOT_TRY(in_high, extract_argument(slots[2], "in_high", extract_f32));
-    PIXALOT_TRY(out_low, extract_argument(slots[3], "out_low", extract_f32));
-    PIXALOT_TRY(out_high, extract_argument(slots[4], "out_high", extract_f32));
-    PIXALOT_TRY(gamma, extract_argument(slots[5], "gamma", extract_f32));
-    return color_levels(std::move(input), in_low, in_high, out_low, out_high, gamma);
+    return with_input(slots[0], [&](PyReadonlyArray& input) -> PyResult<PyRef> {
+        PIXALOT_TRY(in_low, extract_argument(slots[1], "in_low", extract_f32));
+        PIXALOT_TRY(in_high, extract_argument(slots[2], "in_high", extract_f32));
+        PIXALOT_TRY(out_low, extract_argument(slots[3], "out_low", extract_f32));
+        PIXALOT_TRY(out_high, extract_argument(slots[4], "out_high", extract_f32));
+        PIXALOT_TRY(gamma, extract_argument(slots[5], "gamma", extract_f32));
+        PIXALOT_SETTLE(input);
+        return color_levels(input, in_low, in_high, out_low, out_high, gamma);
+    });
 }
 
 PyResult<PyObject*> gray_or_color_wrapper(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[2] = {};
     PIXALOT_BIND(gray_or_color_description, slots);
-    PIXALOT_TRY(input, extract_argument(slots[0], "input", PyReadonlyArray::extract));
-    PIXALOT_TRY(min, extract_argument(slots[1], "min", extract_f32));
-    return gray_or_color(std::move(input), min);
+    return with_input(slots[0], [&](PyReadonlyArray& input) -> PyResult<PyRef> {
+        PIXALOT_TRY(min, extract_argument(slots[1], "min", extract_f32));
+        PIXALOT_SETTLE(input);
+        return gray_or_color(input, min);
+    });
 }
 
 PyObject* sin_patern_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -63,3 +63,10 @@ def exclusively_borrowed(registry, array):
 def assert_unborrowed(registry, array):
     assert registry.acquire_mut(array) == 0, "a borrow of this memory is still held"
     registry.release_mut(array)
+
+
+def borrowed_bases(registry):
+    """How many base addresses the module's own registry holds borrows for. White-box (the
+    count follows the slot vector, three words in libstdc++), since a stale entry for memory
+    that no array describes any more cannot be met by a borrow attempt."""
+    return ctypes.c_size_t.from_address(registry.record.flags + 3 * ctypes.sizeof(ctypes.c_void_p)).value

@@ -83,10 +83,7 @@ bool conflicts(const BorrowKey& first, const BorrowKey& second) {
 
 BorrowRegistry& registry_of(void* flags) { return *static_cast<BorrowRegistry*>(flags); }
 
-std::int32_t acquire_shared(void* flags, PyObject* array) {
-    BorrowRegistry& registry = registry_of(flags);
-    const std::uintptr_t address = base_address(array);
-    const BorrowKey key = borrow_key(array);
+std::int32_t acquire_entry(BorrowRegistry& registry, std::uintptr_t address, const BorrowKey& key) {
     BorrowsOfBase* borrows = registry.find(address);
     if (borrows == nullptr) {
         registry.insert(address).add(key, 1);
@@ -103,6 +100,10 @@ std::int32_t acquire_shared(void* flags, PyObject* array) {
     }
     borrows->add(key, 1);
     return 0;
+}
+
+std::int32_t acquire_shared(void* flags, PyObject* array) {
+    return acquire_entry(registry_of(flags), base_address(array), borrow_key(array));
 }
 
 std::int32_t acquire_mut_shared(void* flags, PyObject* array) {
@@ -128,12 +129,10 @@ std::int32_t acquire_mut_shared(void* flags, PyObject* array) {
 
 [[noreturn]] void missing_entry_fault() { panic("called `unwrap()` on an empty value"); }
 
-void release_shared(void* flags, PyObject* array) {
-    BorrowRegistry& registry = registry_of(flags);
-    const std::uintptr_t address = base_address(array);
+void release_entry(BorrowRegistry& registry, std::uintptr_t address, const BorrowKey& key) {
     BorrowsOfBase* borrows = registry.find(address);
     if (borrows == nullptr) missing_entry_fault();
-    Borrow* borrow = borrows->find(borrow_key(array));
+    Borrow* borrow = borrows->find(key);
     if (borrow == nullptr) missing_entry_fault();
     if (--borrow->count != 0) return;
     if (borrows->size() > 1) {
@@ -141,6 +140,10 @@ void release_shared(void* flags, PyObject* array) {
     } else {
         registry.erase(address);
     }
+}
+
+void release_shared(void* flags, PyObject* array) {
+    release_entry(registry_of(flags), base_address(array), borrow_key(array));
 }
 
 void release_mut_shared(void* flags, PyObject* array) {
@@ -227,17 +230,30 @@ PyResult<BorrowCheckingApi*> insert_shared() {
     return record;
 }
 
-std::optional<BorrowError> acquire(PyObject* array) {
+/// Whether the record is one this module made, whose registry can be told the key itself.
+bool is_own(const BorrowCheckingApi& record) { return record.release == release_shared; }
+
+std::expected<SharedBorrow, BorrowError> acquire(PyObject* array) {
     BorrowCheckingApi& record = shared_record();
-    const std::int32_t code = record.acquire(record.flags, array);
-    if (code == 0) return std::nullopt;
-    if (code == -1) return BorrowError::AlreadyBorrowed;
+    const SharedBorrow borrow{&record, base_address(array), borrow_key(array)};
+    const std::int32_t code = is_own(record) ? acquire_entry(registry_of(record.flags), borrow.base, borrow.key)
+                                             : record.acquire(record.flags, array);
+    if (code == 0) return borrow;
+    if (code == -1) return std::unexpected(BorrowError::AlreadyBorrowed);
     panic("Unexpected return code " + std::to_string(code) + " from borrow checking API");
 }
 
-void release(PyObject* array) {
-    BorrowCheckingApi& record = shared_record();
-    record.release(record.flags, array);
+bool still_describes(const SharedBorrow& borrow, PyObject* array) {
+    return base_address(array) == borrow.base && borrow_key(array) == borrow.key;
+}
+
+void release(const SharedBorrow& borrow, PyObject* array) {
+    BorrowCheckingApi& record = *borrow.record;
+    if (is_own(record)) {
+        release_entry(registry_of(record.flags), borrow.base, borrow.key);
+    } else if (still_describes(borrow, array)) {
+        record.release(record.flags, array);
+    }
 }
 
 }  // namespace pixalot::borrow

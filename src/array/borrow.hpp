@@ -1,9 +1,11 @@
 // The process-wide borrow registry shared, through a capsule on NumPy, by every extension
 // module that follows the same borrow-checking protocol.
 #pragma once
+#include "array/borrow_registry.hpp"
 #include "boundary/pyerr.hpp"
 
 #include <cstdint>
+#include <expected>
 
 namespace pixalot::borrow {
 
@@ -25,9 +27,27 @@ PyResult<BorrowCheckingApi*> insert_shared();
 
 enum class BorrowError { AlreadyBorrowed, NotWriteable };
 
+/// One shared borrow as it was taken: the record it went to, and the base address and key
+/// of the array's header at that moment. Python code run during the call may change the
+/// header (a resize, a new shape or dtype); the borrow is still the one taken.
+struct SharedBorrow {
+    BorrowCheckingApi* record;
+    std::uintptr_t base;
+    BorrowKey key;
+};
+
 /// Takes a shared borrow of the array for this module.
-std::optional<BorrowError> acquire(PyObject* array);
-/// Gives a shared borrow back.
-void release(PyObject* array);
+std::expected<SharedBorrow, BorrowError> acquire(PyObject* array);
+
+/// Whether the array's header still describes the borrowed memory (same base and key).
+bool still_describes(const SharedBorrow& borrow, PyObject* array);
+
+/// Gives exactly that borrow back; faults "called `unwrap()` on an empty value" when the
+/// registry has no such entry. A registry installed by another module can only be handed
+/// the array, whose key it works out again from the header: when the header no longer
+/// describes the borrowed memory, the borrow is left in place rather than risk releasing
+/// some other entry, so the registry errs towards refusing writers, never towards
+/// admitting one.
+void release(const SharedBorrow& borrow, PyObject* array);
 
 }  // namespace pixalot::borrow

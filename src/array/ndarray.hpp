@@ -61,7 +61,7 @@ public:
         std::swap(length_, other.length_);
         return *this;
     }
-    ~OwnedRepr() { std::free(buffer_); }
+    ~OwnedRepr() noexcept { std::free(buffer_); }
 
     float* buffer() const noexcept { return buffer_; }
     std::size_t length() const noexcept { return length_; }

@@ -59,7 +59,7 @@ PyObject* register_owned(PyObject* object) {
 
 GILPool::GILPool(ThreadCallState& state) noexcept : state_(state), mark_(state.owned_objects.size()) {}
 
-GILPool::~GILPool() {
+GILPool::~GILPool() noexcept {
     // A finaliser run by a release may register objects of its own; they sit past `end`
     // and are kept for the enclosing pool, so the walk is by index, not by iterator.
     std::vector<PyObject*>& owned = state_.owned_objects;
@@ -74,6 +74,6 @@ GILCountGuard::GILCountGuard(ThreadCallState& state) : state_(state) {
     ++state_.gil_count;
 }
 
-GILCountGuard::~GILCountGuard() { --state_.gil_count; }
+GILCountGuard::~GILCountGuard() noexcept { --state_.gil_count; }
 
 }  // namespace pixalot

@@ -36,7 +36,7 @@ public:
     }
     PyRef(const PyRef&) = delete;
     PyRef& operator=(const PyRef&) = delete;
-    ~PyRef() { reset(); }
+    ~PyRef() noexcept { reset(); }
 
     PyObject* get() const noexcept { return object_; }
     explicit operator bool() const noexcept { return object_ != nullptr; }
@@ -70,7 +70,7 @@ PyObject* register_owned(PyObject* object);
 class GILPool {
 public:
     explicit GILPool(ThreadCallState& state) noexcept;
-    ~GILPool();
+    ~GILPool() noexcept;
     GILPool(const GILPool&) = delete;
     GILPool& operator=(const GILPool&) = delete;
 
@@ -83,7 +83,7 @@ private:
 class GILCountGuard {
 public:
     explicit GILCountGuard(ThreadCallState& state);
-    ~GILCountGuard();
+    ~GILCountGuard() noexcept;
     GILCountGuard(const GILCountGuard&) = delete;
     GILCountGuard& operator=(const GILCountGuard&) = delete;
 

@@ -15,7 +15,7 @@ namespace pixalot {
 /// Yields the (exception type, argument) pair of a lazy error when it is raised.
 class ErrorProducer {
 public:
-    virtual ~ErrorProducer() = default;
+    virtual ~ErrorProducer() noexcept = default;
     virtual std::pair<PyRef, PyRef> produce() = 0;
 };
 
