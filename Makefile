@@ -65,10 +65,10 @@ sanitize:
 	$(SANITIZE_VENV)/bin/python -m pytest -p no:cacheprovider $(PYTEST_ARGS) || { $(SANITIZER_REPORTS) >&2; exit 1; }
 	@! $(SANITIZER_REPORTS) | grep . >&2
 
-# Every outcome of every function under memcheck (the soak test, a few rounds, and the borrow
-# and fault tests). CPython and NumPy have errors of their own under memcheck; only those with
-# a frame in pixalot's library count.
-VALGRIND_TESTS ?= tests/test_soak.py tests/test_input_and_borrows.py tests/test_faults.py
+# Every outcome of every function under memcheck (the soak test, a few rounds, and the borrow,
+# fault and changed-input tests). CPython and NumPy have errors of their own under memcheck;
+# only those with a frame in pixalot's library count.
+VALGRIND_TESTS ?= tests/test_soak.py tests/test_input_and_borrows.py tests/test_faults.py tests/test_header_changes.py
 valgrind: install
 	PYTHONMALLOC=malloc PIXALOT_SOAK_COUNT=2 valgrind --tool=memcheck --num-callers=40 --fullpath-after= \
 		--log-file=$(BUILD_DIR)/valgrind.log $(PY) -m pytest -p no:cacheprovider -q $(VALGRIND_TESTS) $(PYTEST_ARGS)

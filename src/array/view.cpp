@@ -1,4 +1,4 @@
-// as_view and the packed copy of inputs that element strides cannot describe.
+// as_view, and the copies through which inputs that cannot be read in place are read.
 #include "array/view.hpp"
 
 #include "array/numpy_api.hpp"
@@ -15,17 +15,91 @@ void check_dimensionality(int nd) {
     if (nd > max_dimensions) unexpected_dimensionality();
 }
 
-bool readable_in_place(const numpy::ArrayObject* array) {
-    for (int axis = 0; axis < array->nd; ++axis) {
-        if (array->dimensions[axis] == 0) return true;  // no element is ever read
-    }
-    if (reinterpret_cast<std::uintptr_t>(array->data) % alignof(float) != 0) return false;
-    for (int axis = 0; axis < array->nd; ++axis) {
-        if (array->dimensions[axis] > 1 && array->strides[axis] % static_cast<numpy::npy_intp>(sizeof(float)) != 0) {
-            return false;
+ArrayView view_at(const numpy::ArrayObject* array, std::uintptr_t data) {
+    const int nd = array->nd;
+    check_dimensionality(nd);
+    const auto ndim = static_cast<std::size_t>(nd);
+    IxDynImpl shape(ndim), strides(ndim);
+    // Address arithmetic in integers: for an empty axis the first move may point anywhere.
+    std::uint32_t inverted = 0;
+    for (std::size_t axis = 0; axis < ndim; ++axis) {
+        const numpy::npy_intp length = array->dimensions[axis];
+        const numpy::npy_intp stride = array->strides[axis];
+        shape[axis] = static_cast<std::size_t>(length);
+        if (stride >= 0) {
+            strides[axis] = static_cast<std::size_t>(stride) / sizeof(float);
+        } else {
+            data += static_cast<std::uintptr_t>(stride) * static_cast<std::uintptr_t>(length - 1);
+            strides[axis] = (0 - static_cast<std::size_t>(stride)) / sizeof(float);
+            inverted |= std::uint32_t{1} << axis;
         }
     }
-    return true;
+    for (std::size_t axis = 0; axis < ndim; ++axis) {
+        if ((inverted & (std::uint32_t{1} << axis)) == 0) continue;
+        const std::size_t length = shape[axis];
+        const std::size_t stride = strides[axis];
+        if (length != 0) data += (length - 1) * stride * sizeof(float);
+        strides[axis] = 0 - stride;
+    }
+    return ArrayView{{}, reinterpret_cast<float*>(data), std::move(shape), std::move(strides)};
+}
+
+/// How an input's elements can be read.
+enum class Reading {
+    InPlace,
+    /// Element strides describe it, but its data pointer is off the 4-byte grid.
+    AlignedCopy,
+    /// Some byte stride is not a whole number of elements (a packed record field).
+    PackedCopy,
+};
+
+Reading reading_of(const numpy::ArrayObject* array) {
+    for (int axis = 0; axis < array->nd; ++axis) {
+        if (array->dimensions[axis] == 0) return Reading::InPlace;  // no element is ever read
+    }
+    for (int axis = 0; axis < array->nd; ++axis) {
+        if (array->dimensions[axis] > 1 && array->strides[axis] % static_cast<numpy::npy_intp>(sizeof(float)) != 0) {
+            return Reading::PackedCopy;
+        }
+    }
+    if (reinterpret_cast<std::uintptr_t>(array->data) % alignof(float) != 0) return Reading::AlignedCopy;
+    return Reading::InPlace;
+}
+
+/// A copy of a misaligned input's whole byte span into an aligned buffer, every element
+/// at the same offset from the span's start, so the view of it has the input's own element
+/// strides: layout-dependent orders (the result's memory order, the summation order of the
+/// means) come out exactly as for the aligned twin. Bytes between elements are never read
+/// (they stay zero), and a gap-free span is one block copy.
+InputView aligned_copy(const numpy::ArrayObject* array) {
+    const int nd = array->nd;
+    numpy::npy_intp low = 0, high = 0, count = 1;
+    for (int axis = 0; axis < nd; ++axis) {
+        const numpy::npy_intp extent = (array->dimensions[axis] - 1) * array->strides[axis];
+        (extent < 0 ? low : high) += extent;
+        count *= array->dimensions[axis];
+    }
+    const auto span = static_cast<std::size_t>(high - low) + sizeof(float);
+    OwnedArray copy = zeros_1d(span / sizeof(float));
+    char* target = reinterpret_cast<char*>(copy.ptr) - low;  // where `data` lands
+    const char* source = array->data;
+    if (span == static_cast<std::size_t>(count) * sizeof(float)) {
+        std::memcpy(target + low, source + low, span);
+    } else {
+        IxDynImpl index(static_cast<std::size_t>(nd));
+        for (numpy::npy_intp element = 0; element < count; ++element) {
+            numpy::npy_intp offset = 0;
+            for (int axis = 0; axis < nd; ++axis) offset += static_cast<numpy::npy_intp>(index[static_cast<std::size_t>(axis)]) * array->strides[axis];
+            std::memcpy(target + offset, source + offset, sizeof(float));
+            for (int axis = nd - 1; axis >= 0; --axis) {
+                const auto position = static_cast<std::size_t>(axis);
+                if (++index[position] < static_cast<std::size_t>(array->dimensions[axis])) break;
+                index[position] = 0;
+            }
+        }
+    }
+    ArrayView view = view_at(array, reinterpret_cast<std::uintptr_t>(target));
+    return {std::move(copy), std::move(view)};
 }
 
 /// Copies the elements, byte by byte so that no misaligned float is ever formed, in
@@ -56,39 +130,20 @@ OwnedArray packed_copy(const numpy::ArrayObject* array) {
 
 ArrayView as_view(PyObject* object) {
     const numpy::ArrayObject* array = numpy::as_array(object);
-    const int nd = array->nd;
-    check_dimensionality(nd);
-    const auto ndim = static_cast<std::size_t>(nd);
-    IxDynImpl shape(ndim), strides(ndim);
-    // Address arithmetic in integers: for an empty axis the first move may point anywhere.
-    auto data = reinterpret_cast<std::uintptr_t>(array->data);
-    std::uint32_t inverted = 0;
-    for (std::size_t axis = 0; axis < ndim; ++axis) {
-        const numpy::npy_intp length = array->dimensions[axis];
-        const numpy::npy_intp stride = array->strides[axis];
-        shape[axis] = static_cast<std::size_t>(length);
-        if (stride >= 0) {
-            strides[axis] = static_cast<std::size_t>(stride) / sizeof(float);
-        } else {
-            data += static_cast<std::uintptr_t>(stride) * static_cast<std::uintptr_t>(length - 1);
-            strides[axis] = (0 - static_cast<std::size_t>(stride)) / sizeof(float);
-            inverted |= std::uint32_t{1} << axis;
-        }
-    }
-    for (std::size_t axis = 0; axis < ndim; ++axis) {
-        if ((inverted & (std::uint32_t{1} << axis)) == 0) continue;
-        const std::size_t length = shape[axis];
-        const std::size_t stride = strides[axis];
-        if (length != 0) data += (length - 1) * stride * sizeof(float);
-        strides[axis] = 0 - stride;
-    }
-    return ArrayView{{}, reinterpret_cast<float*>(data), std::move(shape), std::move(strides)};
+    return view_at(array, reinterpret_cast<std::uintptr_t>(array->data));
 }
 
 InputView readable_view(const PyReadonlyArray& input) {
     const numpy::ArrayObject* array = numpy::as_array(input.array());
     check_dimensionality(array->nd);
-    if (readable_in_place(array)) return {std::nullopt, as_view(input.array())};
+    switch (reading_of(array)) {
+        case Reading::InPlace:
+            return {std::nullopt, as_view(input.array())};
+        case Reading::AlignedCopy:
+            return aligned_copy(array);
+        case Reading::PackedCopy:
+            break;
+    }
     OwnedArray copy = packed_copy(array);
     ArrayView view = view_of(copy);
     return {std::move(copy), std::move(view)};

@@ -8,9 +8,11 @@ namespace pixalot {
 /// The view of a NumPy array's header: shape, element strides, data pointer.
 ArrayView as_view(PyObject* array);
 
-/// What an operation reads its input through: the in-place view, or, for an input whose
-/// elements are not all at 4-byte boundaries of its data (a misaligned buffer, a packed
-/// record field), a view of a row-major copy, since element strides cannot describe it.
+/// What an operation reads its input through: the in-place view; for an input whose data
+/// pointer is off the 4-byte grid but whose strides are whole elements, a view of an aligned
+/// copy with the input's own strides (so it computes exactly as its aligned twin); for one
+/// whose byte strides are not whole elements (a packed record field), a view of a row-major
+/// copy, since element strides cannot describe it.
 struct InputView {
     std::optional<OwnedArray> copy;
     ArrayView view;
