@@ -4,7 +4,9 @@
 #include "array/numpy_api.hpp"
 #include "boundary/fault.hpp"
 
+#include <array>
 #include <cstring>
+#include <span>
 
 namespace pixalot {
 namespace {
@@ -66,37 +68,54 @@ Reading reading_of(const numpy::ArrayObject* array) {
     return Reading::InPlace;
 }
 
-/// A copy of a misaligned input's whole byte span into an aligned buffer, every element
-/// at the same offset from the span's start, so the view of it has the input's own element
-/// strides: layout-dependent orders (the result's memory order, the summation order of the
-/// means) come out exactly as for the aligned twin. Bytes between elements are never read
-/// (they stay zero), and a gap-free span is one block copy.
+/// Calls `visit(offset)` with the byte offset of every index of the given axes, the last
+/// axis fastest. Offsets, not pointers: a pointer stepped past the last element of an axis
+/// could leave the buffer.
+template <class Visit>
+void for_each_offset(std::span<const numpy::npy_intp> lengths, std::span<const numpy::npy_intp> strides,
+                     Visit&& visit) {
+    std::size_t count = 1;
+    for (numpy::npy_intp length : lengths) count *= static_cast<std::size_t>(length);
+    std::array<numpy::npy_intp, max_dimensions> index{};
+    numpy::npy_intp offset = 0;
+    for (std::size_t element = 0; element < count; ++element) {
+        visit(offset);
+        for (std::size_t axis = lengths.size(); axis-- > 0;) {
+            offset += strides[axis];
+            if (++index[axis] < lengths[axis]) break;
+            offset -= lengths[axis] * strides[axis];
+            index[axis] = 0;
+        }
+    }
+}
+
+/// A copy of a misaligned input's byte span into an aligned buffer, every element at the
+/// same offset from the span's start, so the view of it has the input's own element strides:
+/// the layout-dependent orders (the result's memory order, the summation order of the means)
+/// come out exactly as for its aligned twin. Bytes between elements are never read (they
+/// stay zero). Only axes that step through memory are walked, so a broadcast input copies
+/// its few distinct elements once each.
 InputView aligned_copy(const numpy::ArrayObject* array) {
-    const int nd = array->nd;
+    std::array<numpy::npy_intp, max_dimensions> lengths{}, strides{};
+    std::size_t stepping = 0;
     numpy::npy_intp low = 0, high = 0, count = 1;
-    for (int axis = 0; axis < nd; ++axis) {
-        const numpy::npy_intp extent = (array->dimensions[axis] - 1) * array->strides[axis];
-        (extent < 0 ? low : high) += extent;
-        count *= array->dimensions[axis];
+    for (int axis = 0; axis < array->nd; ++axis) {
+        const numpy::npy_intp length = array->dimensions[axis], stride = array->strides[axis];
+        if (length < 2 || stride == 0) continue;
+        (stride < 0 ? low : high) += (length - 1) * stride;
+        count *= length;
+        lengths[stepping] = length;
+        strides[stepping++] = stride;
     }
     const auto span = static_cast<std::size_t>(high - low) + sizeof(float);
     OwnedArray copy = zeros_1d(span / sizeof(float));
-    char* target = reinterpret_cast<char*>(copy.ptr) - low;  // where `data` lands
+    char* target = reinterpret_cast<char*>(copy.ptr) - low;  // where the input's `data` lands
     const char* source = array->data;
     if (span == static_cast<std::size_t>(count) * sizeof(float)) {
         std::memcpy(target + low, source + low, span);
     } else {
-        IxDynImpl index(static_cast<std::size_t>(nd));
-        for (numpy::npy_intp element = 0; element < count; ++element) {
-            numpy::npy_intp offset = 0;
-            for (int axis = 0; axis < nd; ++axis) offset += static_cast<numpy::npy_intp>(index[static_cast<std::size_t>(axis)]) * array->strides[axis];
-            std::memcpy(target + offset, source + offset, sizeof(float));
-            for (int axis = nd - 1; axis >= 0; --axis) {
-                const auto position = static_cast<std::size_t>(axis);
-                if (++index[position] < static_cast<std::size_t>(array->dimensions[axis])) break;
-                index[position] = 0;
-            }
-        }
+        for_each_offset(std::span(lengths).first(stepping), std::span(strides).first(stepping),
+                        [&](numpy::npy_intp offset) { std::memcpy(target + offset, source + offset, sizeof(float)); });
     }
     ArrayView view = view_at(array, reinterpret_cast<std::uintptr_t>(target));
     return {std::move(copy), std::move(view)};
@@ -105,24 +124,13 @@ InputView aligned_copy(const numpy::ArrayObject* array) {
 /// Copies the elements, byte by byte so that no misaligned float is ever formed, in
 /// row-major logical order into a zero-filled owned array of the same shape.
 OwnedArray packed_copy(const numpy::ArrayObject* array) {
-    IxDynImpl shape(static_cast<std::size_t>(array->nd));
-    for (int axis = 0; axis < array->nd; ++axis) shape[static_cast<std::size_t>(axis)] = static_cast<std::size_t>(array->dimensions[axis]);
+    const auto nd = static_cast<std::size_t>(array->nd);
+    IxDynImpl shape(nd);
+    for (std::size_t axis = 0; axis < nd; ++axis) shape[axis] = static_cast<std::size_t>(array->dimensions[axis]);
     OwnedArray copy = zeros(shape);
-    const std::size_t count = copy.size();
-    const int nd = array->nd;
-    IxDynImpl index(shape.size());
-    const char* source = array->data;
     float* target = copy.ptr;
-    for (std::size_t element = 0; element < count; ++element) {
-        std::memcpy(target++, source, sizeof(float));
-        for (int axis = nd - 1; axis >= 0; --axis) {
-            const auto position = static_cast<std::size_t>(axis);
-            source += array->strides[axis];
-            if (++index[position] < shape[position]) break;
-            source -= static_cast<numpy::npy_intp>(shape[position]) * array->strides[axis];
-            index[position] = 0;
-        }
-    }
+    for_each_offset(std::span(array->dimensions, nd), std::span(array->strides, nd),
+                    [&](numpy::npy_intp offset) { std::memcpy(target++, array->data + offset, sizeof(float)); });
     return copy;
 }
 
