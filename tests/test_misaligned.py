@@ -8,7 +8,8 @@ from pixalot import color_levels, gray_or_color, sin_patern
 from strategies import LAYOUTS, assert_same_bits, just_below
 
 TWIN_LAYOUTS = ["row-major", "column-major", "channels outermost", "every axis reversed",
-                "rows reversed, columns stepped"]
+                "rows reversed, columns stepped", "rows broadcast"]
+LAYOUTS = {**LAYOUTS, "rows broadcast": lambda v: np.broadcast_to(v[0], v.shape)}
 
 
 def misaligned_twin(arr):
