@@ -15,17 +15,6 @@
 namespace pixalot {
 namespace {
 
-/// Ends the enclosing wrapper with the error when `expression` failed.
-#define PIXALOT_TRY(name, expression)                                              \
-    auto name##_result = (expression);                                             \
-    if (!name##_result) return std::unexpected(std::move(name##_result.error())); \
-    auto name = std::move(*name##_result)
-
-/// Ends the enclosing wrapper with the error when the binding failed.
-#define PIXALOT_BIND(description, slots)                                                        \
-    if (auto bound = description.extract_arguments_fastcall(args, nargs, kwnames, slots); !bound) \
-    return std::unexpected(std::move(bound.error()))
-
 // ---------------------------------------------------------------------------------------
 // sin_patern
 
@@ -183,92 +172,96 @@ PyResult<PyRef> gray_or_color(const PyReadonlyArray& input, float min) {
 // ---------------------------------------------------------------------------------------
 // Binding records and wrappers
 
+using namespace std::string_view_literals;
+
+template <std::size_t index, auto operation, auto... conversions>
+PyResult<PyRef> convert_and_call(const FunctionDescription& description, PyObject* const* slots,
+                                 PyReadonlyArray& input, auto&&... converted);
+
+/// Converts the argument at `index` and goes on with the later ones; the first failure
+/// ends the call, named by its parameter.
+template <std::size_t index, auto operation, auto conversion, auto... later>
+PyResult<PyRef> convert_next(const FunctionDescription& description, PyObject* const* slots,
+                             PyReadonlyArray& input, auto&&... converted) {
+    auto value = extract_argument(slots[index], description.positional_parameter_names[index], conversion);
+    if (!value) return std::unexpected(std::move(value.error()));
+    return convert_and_call<index + 1, operation, later...>(description, slots, input, std::move(converted)...,
+                                                            std::move(*value));
+}
+
+/// Converts the arguments after the input from `index` on, in parameter order, then calls
+/// `operation` with the input and them all.
+template <std::size_t index, auto operation, auto... conversions>
+PyResult<PyRef> convert_and_call(const FunctionDescription& description, PyObject* const* slots,
+                                 PyReadonlyArray& input, auto&&... converted) {
+    if constexpr (sizeof...(conversions) != 0) {
+        return convert_next<index, operation, conversions...>(description, slots, input, std::move(converted)...);
+    } else {
+        // Python code run by the later conversions may have changed the array; it is
+        // accepted again as it now stands, and a refusal names the input.
+        if (PyResult<void> settled = input.settle(); !settled) {
+            return std::unexpected(
+                argument_extraction_error(description.positional_parameter_names[0], std::move(settled.error())));
+        }
+        return operation(input, std::move(converted)...);
+    }
+}
+
+/// A module-level function whose parameters are all required and may be given by position
+/// or keyword, the first being the input array: its name (stored with its NUL for
+/// CPython), its binding record, and one conversion per later parameter, in order.
+template <const std::string_view& name, const auto& parameters, auto operation, auto... conversions>
+struct Function {
+    static_assert(std::size(parameters) == 1 + sizeof...(conversions), "one conversion per parameter");
+    static_assert(name.ends_with('\0'));
+    static constexpr FunctionDescription description{
+        {}, name.substr(0, name.size() - 1), parameters, {}, 0, std::size(parameters)};
+
+    /// The function table's row, with `doc` its text signature block.
+    static constexpr FunctionRecord record(std::string_view doc) { return {name, doc, entry}; }
+
+    /// CPython's fast-call entry: everything passes through the call frame.
+    static PyObject* entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        return call_frame([&]() -> PyResult<PyObject*> {
+            PyObject* slots[std::size(parameters)] = {};
+            if (auto bound = description.extract_arguments_fastcall(args, nargs, kwnames, slots); !bound) {
+                return std::unexpected(std::move(bound.error()));
+            }
+            auto input = extract_argument(slots[0], parameters[0], PyReadonlyArray::extract);
+            if (!input) return std::unexpected(std::move(input.error()));
+            PyResult<PyRef> outcome = convert_and_call<1, operation, conversions...>(description, slots, *input);
+            // Every return gives the borrow back here, so a release that faults ends the
+            // call as that fault and the result is still given back; only a fault unwinding
+            // past leaves the release to the destructor, which may not throw.
+            input->release();
+            if (!outcome) return std::unexpected(std::move(outcome.error()));
+            return outcome->release();
+        });
+    }
+};
+
+constexpr std::string_view sin_patern_name = "sin_patern\0"sv;
 constexpr std::string_view sin_patern_parameters[] = {"input", "shape_sin", "alpha", "vertical", "bias"};
+using SinPatern =
+    Function<sin_patern_name, sin_patern_parameters, sin_patern, extract_u32, extract_f32, extract_bool, extract_f32>;
+
+constexpr std::string_view color_levels_name = "color_levels\0"sv;
 constexpr std::string_view color_levels_parameters[] = {"input", "in_low", "in_high", "out_low", "out_high", "gamma"};
+using ColorLevels = Function<color_levels_name, color_levels_parameters, color_levels, extract_f32, extract_f32,
+                             extract_f32, extract_f32, extract_f32>;
+
+constexpr std::string_view gray_or_color_name = "gray_or_color\0"sv;
 constexpr std::string_view gray_or_color_parameters[] = {"input", "min"};
+using GrayOrColor = Function<gray_or_color_name, gray_or_color_parameters, gray_or_color, extract_f32>;
 
-constexpr FunctionDescription sin_patern_description{{}, "sin_patern", sin_patern_parameters, {}, 0, 5};
-constexpr FunctionDescription color_levels_description{{}, "color_levels", color_levels_parameters, {}, 0, 6};
-constexpr FunctionDescription gray_or_color_description{{}, "gray_or_color", gray_or_color_parameters, {}, 0, 2};
-
-/// Converts `input`, runs `body` on it (the other conversions and the operation) and gives
-/// its borrow back. Every return releases explicitly, so a release that faults ends the call
-/// as that fault and the result is still given back; only a fault unwinding past leaves the
-/// release to the destructor, which may not throw.
-template <class Body>
-PyResult<PyObject*> with_input(PyObject* object, Body&& body) {
-    PIXALOT_TRY(input, extract_argument(object, "input", PyReadonlyArray::extract));
-    PyResult<PyRef> outcome = body(input);
-    input.release();
-    if (!outcome) return std::unexpected(std::move(outcome.error()));
-    return outcome->release();
-}
-
-/// Python code run by the conversions after `input` may have changed the array; it is
-/// accepted again as it now stands, and a refusal names `input`.
-#define PIXALOT_SETTLE(input)                                                                     \
-    if (auto settled = (input).settle(); !settled)                                                \
-    return std::unexpected(argument_extraction_error("input", std::move(settled.error())))
-
-PyResult<PyObject*> sin_patern_wrapper(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[5] = {};
-    PIXALOT_BIND(sin_patern_description, slots);
-    return with_input(slots[0], [&](PyReadonlyArray& input) -> PyResult<PyRef> {
-        PIXALOT_TRY(shape_sin, extract_argument(slots[1], "shape_sin", extract_u32));
-        PIXALOT_TRY(alpha, extract_argument(slots[2], "alpha", extract_f32));
-        PIXALOT_TRY(vertical, extract_argument(slots[3], "vertical", extract_bool));
-        PIXALOT_TRY(bias, extract_argument(slots[4], "bias", extract_f32));
-        PIXALOT_SETTLE(input);
-        return sin_patern(input, shape_sin, alpha, vertical, bias);
-    });
-}
-
-PyResult<PyObject*> color_levels_wrapper(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[6] = {};
-    PIXALOT_BIND(color_levels_description, slots);
-    return with_input(slots[0], [&](PyReadonlyArray& input) -> PyResult<PyRef> {
-        PIXALOT_TRY(in_low, extract_argument(slots[1], "in_low", extract_f32));
-        PIXALOT_TRY(in_high, extract_argument(slots[2], "in_high", extract_f32));
-        PIXALOT_TRY(out_low, extract_argument(slots[3], "out_low", extract_f32));
-        PIXALOT_TRY(out_high, extract_argument(slots[4], "out_high", extract_f32));
-        PIXALOT_TRY(gamma, extract_argument(slots[5], "gamma", extract_f32));
-        PIXALOT_SETTLE(input);
-        return color_levels(input, in_low, in_high, out_low, out_high, gamma);
-    });
-}
-
-PyResult<PyObject*> gray_or_color_wrapper(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[2] = {};
-    PIXALOT_BIND(gray_or_color_description, slots);
-    return with_input(slots[0], [&](PyReadonlyArray& input) -> PyResult<PyRef> {
-        PIXALOT_TRY(min, extract_argument(slots[1], "min", extract_f32));
-        PIXALOT_SETTLE(input);
-        return gray_or_color(input, min);
-    });
-}
-
-PyObject* sin_patern_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_frame([&] { return sin_patern_wrapper(args, nargs, kwnames); });
-}
-
-PyObject* color_levels_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_frame([&] { return color_levels_wrapper(args, nargs, kwnames); });
-}
-
-PyObject* gray_or_color_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_frame([&] { return gray_or_color_wrapper(args, nargs, kwnames); });
-}
 
 // ---------------------------------------------------------------------------------------
 // The module
 
-using namespace std::string_view_literals;
-
 constexpr FunctionRecord function_table[] = {
-    {"sin_patern\0"sv, "sin_patern(input, shape_sin, alpha, vertical, bias)\n--\n\n\0"sv, sin_patern_entry},
-    {"color_levels\0"sv, "color_levels(input, in_low, in_high, out_low, out_high, gamma)\n--\n\n\0"sv,
-     color_levels_entry},
-    {"gray_or_color\0"sv, "gray_or_color(input, min)\n--\n\n\0"sv, gray_or_color_entry},
+    SinPatern::record("sin_patern(input, shape_sin, alpha, vertical, bias)\n--\n\n\0"sv),
+    ColorLevels::record("color_levels(input, in_low, in_high, out_low, out_high, gamma)\n--\n\n\0"sv),
+    GrayOrColor::record("gray_or_color(input, min)\n--\n\n\0"sv),
 };
 
 PyModuleDef module_definition = {

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace pixalot::borrow {
 namespace {
@@ -212,11 +213,8 @@ PyResult<BorrowCheckingApi*> insert_shared() {
         }
     }
 
-    const char* name = PyCapsule_GetName(capsule.get());
-    if (name == nullptr && PyErr_Occurred()) PyErr_Clear();
-    auto* record = static_cast<BorrowCheckingApi*>(PyCapsule_GetPointer(capsule.get(), name));
+    auto* record = static_cast<BorrowCheckingApi*>(numpy::capsule_pointer(capsule.get()));
     if (record == nullptr) {
-        if (PyErr_Occurred()) PyErr_Clear();
         return std::unexpected(PyErr::new_message(PyExc_TypeError, "the borrow checking capsule holds a null pointer"));
     }
     std::uint64_t version;

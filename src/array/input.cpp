@@ -6,24 +6,6 @@
 #include "boundary/fault.hpp"
 
 namespace pixalot {
-namespace {
-
-/// "type mismatch:\n from=<dtype>, to=float32", formatted only when raised.
-class DtypeMismatchProducer final : public ErrorProducer {
-public:
-    DtypeMismatchProducer(PyObject* from, PyObject* to) : from_(PyRef::borrow(from)), to_(PyRef::borrow(to)) {}
-    std::pair<PyRef, PyRef> produce() override {
-        std::string message = "type mismatch:\n from=" + numpy::dtype_text(from_.get()) +
-                              ", to=" + numpy::dtype_text(to_.get());
-        return {PyRef::borrow(PyExc_TypeError), make_string(message)};
-    }
-
-private:
-    PyRef from_;
-    PyRef to_;
-};
-
-}  // namespace
 
 namespace {
 
@@ -32,7 +14,12 @@ PyResult<void> check_float32(PyObject* object) {
     PyObject* descr = numpy::as_array(object)->descr;
     const PyRef float32 = numpy::float32_descr();
     if (!numpy::is_equiv_to(descr, float32.get())) {
-        return std::unexpected(PyErr::new_lazy(std::make_unique<DtypeMismatchProducer>(descr, float32.get())));
+        // "type mismatch:\n from=<dtype>, to=float32", formatted only when raised.
+        return std::unexpected(PyErr::new_lazy([from = PyRef::borrow(descr), to = PyRef::borrow(float32.get())] {
+            std::string message = "type mismatch:\n from=" + numpy::dtype_text(from.get()) +
+                                  ", to=" + numpy::dtype_text(to.get());
+            return std::pair{PyRef::borrow(PyExc_TypeError), make_string(message)};
+        }));
     }
     return {};
 }

@@ -1,7 +1,6 @@
 // Lookup and caching of NumPy's array API table; dtype helpers built on it.
 #include "array/numpy_api.hpp"
 
-#include "boundary/binding.hpp"
 #include "boundary/fault.hpp"
 
 namespace pixalot::numpy {
@@ -36,16 +35,6 @@ constexpr unsigned feature_version_numpy2 = 0x12;
     panic(fault_message_with("Failed to access NumPy array API capsule", error));
 }
 
-/// The pointer inside a capsule, read under the capsule's own name; a pending error from
-/// either read is cleared, as the pointer alone decides what happens next.
-void* capsule_pointer(PyObject* capsule) {
-    const char* name = PyCapsule_GetName(capsule);
-    if (name == nullptr && PyErr_Occurred()) PyErr_Clear();
-    void* pointer = PyCapsule_GetPointer(capsule, name);
-    if (pointer == nullptr && PyErr_Occurred()) PyErr_Clear();
-    return pointer;
-}
-
 void** lookup_table() {
     PyResult<PyRef> multiarray = import_multiarray();
     if (!multiarray) capsule_fault(std::move(multiarray.error()));
@@ -69,6 +58,14 @@ void** lookup_table() {
 }
 
 }  // namespace
+
+void* capsule_pointer(PyObject* capsule) {
+    const char* name = PyCapsule_GetName(capsule);
+    if (name == nullptr && PyErr_Occurred()) PyErr_Clear();
+    void* pointer = PyCapsule_GetPointer(capsule, name);
+    if (pointer == nullptr && PyErr_Occurred()) PyErr_Clear();
+    return pointer;
+}
 
 PyResult<PyRef> import_multiarray() {
     if (PyObject* module = PyImport_ImportModule("numpy._core.multiarray")) {

@@ -41,6 +41,10 @@ void* get(Api entry);
 /// `numpy.core.multiarray` before NumPy had the private name). A new reference.
 PyResult<PyRef> import_multiarray();
 
+/// The pointer inside a capsule, read under the capsule's own name; a pending error from
+/// either read is cleared, as the pointer alone decides what happens next.
+void* capsule_pointer(PyObject* capsule);
+
 /// True when the object is an ndarray or an instance of a subclass.
 bool PyArray_Check(PyObject* object);
 

@@ -200,18 +200,6 @@ PyResult<bool> extract_bool(PyObject* object) {
     return std::unexpected(PyErr::type_mismatch(object, "PyBool"));
 }
 
-std::string display_text(PyObject* object) {
-    if (PyRef text = PyRef::steal(PyObject_Str(object))) return lossy_text(text.get());
-    PyErr failure = PyErr::fetch();
-    std::move(failure).restore();
-    PyErr_WriteUnraisable(object);
-    if (std::optional<std::string> name =
-            type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(object)))) {
-        return "<unprintable " + *name + " object>";
-    }
-    return "<unprintable object>";
-}
-
 PyErr argument_extraction_error(std::string_view parameter, PyErr error) {
     PyObject* instance = error.make_normalized();
     // Identity, not a subclass test: a TypeError subclass is the caller's own and passes untouched.

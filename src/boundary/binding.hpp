@@ -48,10 +48,6 @@ PyResult<bool> extract_bool(PyObject* object);
 /// Names the argument in a conversion's TypeError; other errors pass unchanged.
 PyErr argument_extraction_error(std::string_view parameter, PyErr error);
 
-/// str() of an object for a message; when str() fails the failure is reported as
-/// unraisable and a placeholder naming the type stands instead.
-std::string display_text(PyObject* object);
-
 /// Converts one bound argument with `convert`, naming the parameter in the error.
 template <class Convert>
 auto extract_argument(PyObject* object, std::string_view parameter, Convert&& convert)

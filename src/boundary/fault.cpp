@@ -17,7 +17,7 @@ void write_stderr(std::string_view text) noexcept {
     }
 }
 
-void panic(std::string message, std::source_location where) {
+void write_fault_report(std::string_view message, std::source_location where) {
     // The interpreter's threads carry no name the module knows of.
     std::string report = "thread '<unnamed>' panicked at ";
     report += where.file_name();
@@ -29,6 +29,10 @@ void panic(std::string message, std::source_location where) {
     report += message;
     report += '\n';
     write_stderr(report);
+}
+
+void panic(std::string message, std::source_location where) {
+    write_fault_report(message, where);
     throw Fault{std::move(message)};
 }
 

@@ -22,4 +22,7 @@ struct Fault {
 /// Writes raw text to file descriptor 2, bypassing Python's sys.stderr.
 void write_stderr(std::string_view text) noexcept;
 
+/// Writes the fault report: the thread, where the failing check stands, and the message.
+void write_fault_report(std::string_view message, std::source_location where);
+
 }  // namespace pixalot

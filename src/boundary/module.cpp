@@ -12,11 +12,6 @@ constexpr const char* subinterpreter_message =
     "pixalot does not yet support subinterpreters, see "
     "https://docs.python.org/3/c-api/init.html#sub-interpreter-support";
 
-PyObject* interned(const char* text, PyObject*& cell) {
-    if (cell == nullptr) cell = required(PyUnicode_InternFromString(text));
-    return cell;
-}
-
 PyObject* name_attribute() {
     static PyObject* cell = nullptr;
     return interned("__name__", cell);

@@ -6,58 +6,9 @@
 namespace pixalot {
 namespace {
 
-/// A lazy error whose argument is one message string.
-class MessageProducer final : public ErrorProducer {
-public:
-    MessageProducer(PyObject* type, std::string message)
-        : type_(type), message_(std::move(message)) {}
-    std::pair<PyRef, PyRef> produce() override {
-        return {PyRef::borrow(type_), make_string(message_)};
-    }
-
-private:
-    PyObject* type_;  // a built-in exception type, alive for the life of the process
-    std::string message_;
-};
-
-/// The type-mismatch error: its message needs the type's __qualname__, read only when raised.
-class TypeMismatchProducer final : public ErrorProducer {
-public:
-    TypeMismatchProducer(PyObject* type, const char* target)
-        : type_(PyRef::borrow(type)), target_(target) {}
-    std::pair<PyRef, PyRef> produce() override {
-        std::string message = "'";
-        message += type_qualname(type_.get()).value_or("<failed to extract type name>");
-        message += "' object cannot be converted to '";
-        message += target_;
-        message += "'";
-        return {PyRef::borrow(PyExc_TypeError), make_string(message)};
-    }
-
-private:
-    PyRef type_;
-    const char* target_;
-};
-
-class PanicProducer final : public ErrorProducer {
-public:
-    explicit PanicProducer(std::string message)
-        : type_(PyRef::borrow(panic_exception_type())), message_(std::move(message)) {}
-    std::pair<PyRef, PyRef> produce() override {
-        PyRef text = make_string(message_);
-        PyRef arguments = PyRef::steal(required(PyTuple_Pack(1, text.get())));
-        return {std::move(type_), std::move(arguments)};
-    }
-
-private:
-    PyRef type_;
-    std::string message_;
-};
-
 PyObject* interned_qualname() {
-    static PyObject* name = nullptr;
-    if (name == nullptr) name = required(PyUnicode_InternFromString("__qualname__"));
-    return name;
+    static PyObject* cell = nullptr;
+    return interned("__qualname__", cell);
 }
 
 /// repr() of an object as text, for the debug form.
@@ -88,12 +39,22 @@ std::string repr_text(PyObject* object) {
 }  // namespace
 
 PyErr PyErr::new_message(PyObject* exception_type, std::string message) {
-    return new_lazy(std::make_unique<MessageProducer>(exception_type, std::move(message)));
+    // The type is a built-in exception type, alive for the life of the process.
+    return new_lazy([exception_type, message = std::move(message)] {
+        return std::pair{PyRef::borrow(exception_type), make_string(message)};
+    });
 }
 
 PyErr PyErr::type_mismatch(PyObject* object, const char* target) {
-    return new_lazy(std::make_unique<TypeMismatchProducer>(
-        reinterpret_cast<PyObject*>(Py_TYPE(object)), target));
+    // The type's __qualname__ is read only when the error is raised.
+    return new_lazy([type = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(object))), target] {
+        std::string message = "'";
+        message += type_qualname(type.get()).value_or("<failed to extract type name>");
+        message += "' object cannot be converted to '";
+        message += target;
+        message += "'";
+        return std::pair{PyRef::borrow(PyExc_TypeError), make_string(message)};
+    });
 }
 
 std::optional<PyErr> PyErr::take() {
@@ -119,7 +80,7 @@ void PyErr::restore() && {
         compat::set_raised_exception(normalized->instance.release());
         return;
     }
-    auto [type, argument] = std::get<Lazy>(state).producer->produce();
+    auto [type, argument] = std::get<Lazy>(state).producer();
     PyObject* raw_type = type.get();
     if (PyType_Check(raw_type) &&
         PyType_FastSubclass(reinterpret_cast<PyTypeObject*>(raw_type), Py_TPFLAGS_BASE_EXC_SUBCLASS)) {
@@ -142,12 +103,6 @@ PyObject* PyErr::make_normalized() {
     if (raised == nullptr) panic("exception missing after writing to the interpreter");
     state_ = Normalized{PyRef::steal(raised)};
     return raised;
-}
-
-std::optional<PyErr> PyErr::cause() {
-    PyObject* cause = PyException_GetCause(make_normalized());
-    if (cause == nullptr) return std::nullopt;
-    return from_instance(PyRef::steal(cause));
 }
 
 std::string PyErr::debug_form() {
@@ -196,6 +151,11 @@ std::string lossy_text(PyObject* string) {
     return std::string(utf8, static_cast<std::size_t>(size));
 }
 
+PyObject* interned(const char* text, PyObject*& cell) {
+    if (cell == nullptr) cell = required(PyUnicode_InternFromString(text));
+    return cell;
+}
+
 std::optional<std::string> type_qualname(PyObject* type) {
     PyRef name = PyRef::steal(PyObject_GetAttr(type, interned_qualname()));
     if (!name || !PyUnicode_Check(name.get())) {
@@ -204,6 +164,18 @@ std::optional<std::string> type_qualname(PyObject* type) {
         return std::nullopt;
     }
     return lossy_text(name.get());
+}
+
+std::string display_text(PyObject* object) {
+    if (PyRef text = PyRef::steal(PyObject_Str(object))) return lossy_text(text.get());
+    PyErr failure = PyErr::fetch();
+    std::move(failure).restore();
+    PyErr_WriteUnraisable(object);
+    if (std::optional<std::string> name =
+            type_qualname(reinterpret_cast<PyObject*>(Py_TYPE(object)))) {
+        return "<unprintable " + *name + " object>";
+    }
+    return "<unprintable object>";
 }
 
 std::string fault_message_with(std::string_view message, PyErr& error) {
@@ -241,7 +213,11 @@ PyObject* panic_exception_type() {
 }
 
 PyErr panic_exception_from_payload(std::string message) {
-    return PyErr::new_lazy(std::make_unique<PanicProducer>(std::move(message)));
+    return PyErr::new_lazy([type = PyRef::borrow(panic_exception_type()), message = std::move(message)]() mutable {
+        PyRef text = make_string(message);
+        PyRef arguments = PyRef::steal(required(PyTuple_Pack(1, text.get())));
+        return std::pair{std::move(type), std::move(arguments)};
+    });
 }
 
 }  // namespace pixalot

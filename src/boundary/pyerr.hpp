@@ -3,7 +3,7 @@
 #include "boundary/object.hpp"
 
 #include <expected>
-#include <memory>
+#include <functional>
 #include <optional>
 #include <source_location>
 #include <string>
@@ -12,19 +12,15 @@
 
 namespace pixalot {
 
-/// Yields the (exception type, argument) pair of a lazy error when it is raised.
-class ErrorProducer {
-public:
-    virtual ~ErrorProducer() noexcept = default;
-    virtual std::pair<PyRef, PyRef> produce() = 0;
-};
+/// Yields the (exception type, argument) pair of a lazy error when it is raised; run once.
+using ErrorProducer = std::move_only_function<std::pair<PyRef, PyRef>()>;
 
 class PyErr {
 public:
     /// A lazy error of a built-in exception type whose argument is `message`.
     static PyErr new_message(PyObject* exception_type, std::string message);
     /// A lazy error whose type and argument are made by `producer` only when needed.
-    static PyErr new_lazy(std::unique_ptr<ErrorProducer> producer) {
+    static PyErr new_lazy(ErrorProducer producer) {
         return PyErr(Lazy{std::move(producer)});
     }
     /// The TypeError "'{type name}' object cannot be converted to '{target}'".
@@ -42,14 +38,12 @@ public:
     void restore() &&;
     /// The exception instance, normalising first; the reference stays owned by this error.
     PyObject* make_normalized();
-    /// The error of the instance's __cause__, if it has one.
-    std::optional<PyErr> cause();
     /// "PyErr { type: ..., value: ..., traceback: ... }", used inside fault messages.
     std::string debug_form();
 
 private:
     struct Lazy {
-        std::unique_ptr<ErrorProducer> producer;
+        ErrorProducer producer;
     };
     struct Normalized {
         PyRef instance;
@@ -74,8 +68,15 @@ PyRef make_string(std::string_view text);
 /// The text of a str object as UTF-8; invalid sequences (lone surrogates) become U+FFFD.
 std::string lossy_text(PyObject* string);
 
+/// An interned str kept in `cell` for the life of the process, made on first need.
+PyObject* interned(const char* text, PyObject*& cell);
+
 /// The __qualname__ of a type, or nothing when it cannot be read as a str.
 std::optional<std::string> type_qualname(PyObject* type);
+
+/// str() of an object for a message; when str() fails the failure is reported as
+/// unraisable and a placeholder naming the type stands instead.
+std::string display_text(PyObject* object);
 
 /// "Failed to ...: PyErr { ... }": a fault message that carries the error behind it.
 std::string fault_message_with(std::string_view message, PyErr& error);
