@@ -3,7 +3,7 @@
 #include "array/view.hpp"
 #include "boundary/binding.hpp"
 #include "boundary/call_frame.hpp"
-#include "boundary/fault.hpp"
+#include "support/fault.hpp"
 #include "boundary/module.hpp"
 #include "kernels/clamp.hpp"
 #include "kernels/levels.hpp"

@@ -3,7 +3,7 @@
 
 #include "array/borrow_registry.hpp"
 #include "array/numpy_api.hpp"
-#include "boundary/fault.hpp"
+#include "support/fault.hpp"
 
 #include <cstdlib>
 #include <cstring>

@@ -3,7 +3,7 @@
 
 #include "array/borrow.hpp"
 #include "array/numpy_api.hpp"
-#include "boundary/fault.hpp"
+#include "support/fault.hpp"
 
 namespace pixalot {
 
@@ -14,12 +14,7 @@ PyResult<void> check_float32(PyObject* object) {
     PyObject* descr = numpy::as_array(object)->descr;
     const PyRef float32 = numpy::float32_descr();
     if (!numpy::is_equiv_to(descr, float32.get())) {
-        // "type mismatch:\n from=<dtype>, to=float32", formatted only when raised.
-        return std::unexpected(PyErr::new_lazy([from = PyRef::borrow(descr), to = PyRef::borrow(float32.get())] {
-            std::string message = "type mismatch:\n from=" + numpy::dtype_text(from.get()) +
-                                  ", to=" + numpy::dtype_text(to.get());
-            return std::pair{PyRef::borrow(PyExc_TypeError), make_string(message)};
-        }));
+        return std::unexpected(PyErr::conversion_mismatch(descr, float32.get()));
     }
     return {};
 }

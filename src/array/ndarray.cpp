@@ -1,7 +1,7 @@
 // Layout rules, allocation, slicing and the mean of ArrayBase.
 #include "array/ndarray.hpp"
 
-#include "boundary/fault.hpp"
+#include "support/fault.hpp"
 
 #include <Python.h>
 

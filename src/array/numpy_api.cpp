@@ -1,7 +1,7 @@
 // Lookup and caching of NumPy's array API table; dtype helpers built on it.
 #include "array/numpy_api.hpp"
 
-#include "boundary/fault.hpp"
+#include "support/fault.hpp"
 
 namespace pixalot::numpy {
 namespace {
@@ -114,7 +114,4 @@ npy_intp descr_elsize(PyObject* descr) {
     if (descr_layout_v2) return reinterpret_cast<DescrV2*>(descr)->elsize;
     return reinterpret_cast<DescrV1*>(descr)->elsize;
 }
-
-std::string dtype_text(PyObject* dtype) { return display_text(dtype); }
-
 }  // namespace pixalot::numpy

@@ -56,8 +56,4 @@ bool is_equiv_to(PyObject* first, PyObject* second);
 
 /// Bytes per element of a dtype, read by the descriptor layout of the running NumPy.
 npy_intp descr_elsize(PyObject* descr);
-
-/// The display text of a dtype in messages.
-std::string dtype_text(PyObject* dtype);
-
 }  // namespace pixalot::numpy

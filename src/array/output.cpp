@@ -1,7 +1,7 @@
 // to_pyarray: the block copy for row- and column-major sources, the element walk otherwise.
 #include "array/output.hpp"
 
-#include "boundary/fault.hpp"
+#include "support/fault.hpp"
 
 #include <algorithm>
 #include <cstring>

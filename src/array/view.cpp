@@ -2,7 +2,7 @@
 #include "array/view.hpp"
 
 #include "array/numpy_api.hpp"
-#include "boundary/fault.hpp"
+#include "support/fault.hpp"
 
 #include <array>
 #include <cstring>

@@ -1,6 +1,6 @@
 // The call frame every entry into the module passes through: lock depth, pools, errors, faults.
 #pragma once
-#include "boundary/fault.hpp"
+#include "support/fault.hpp"
 #include "boundary/pyerr.hpp"
 
 #include <cstdlib>

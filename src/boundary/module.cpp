@@ -1,7 +1,7 @@
 // Import: interpreter check, module cell, function objects and __all__.
 #include "boundary/module.hpp"
 
-#include "boundary/fault.hpp"
+#include "support/fault.hpp"
 
 #include <cstring>
 

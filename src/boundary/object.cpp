@@ -1,7 +1,7 @@
 // Reference bookkeeping shared by every call: deferred releases, the temporary-object pool, lock depth.
 #include "boundary/object.hpp"
 
-#include "boundary/fault.hpp"
+#include "support/fault.hpp"
 
 #include <atomic>
 #include <mutex>

@@ -1,7 +1,7 @@
 // Creating, raising, normalising and fetching PyErr values; PanicException and its type.
 #include "boundary/pyerr.hpp"
 
-#include "boundary/fault.hpp"
+#include "support/fault.hpp"
 
 namespace pixalot {
 namespace {
@@ -53,6 +53,14 @@ PyErr PyErr::type_mismatch(PyObject* object, const char* target) {
         message += "' object cannot be converted to '";
         message += target;
         message += "'";
+        return std::pair{PyRef::borrow(PyExc_TypeError), make_string(message)};
+    });
+}
+
+PyErr PyErr::conversion_mismatch(PyObject* from, PyObject* to) {
+    // Formatted only when raised: str() of a dtype runs Python code.
+    return new_lazy([from = PyRef::borrow(from), to = PyRef::borrow(to)] {
+        std::string message = "type mismatch:\n from=" + display_text(from.get()) + ", to=" + display_text(to.get());
         return std::pair{PyRef::borrow(PyExc_TypeError), make_string(message)};
     });
 }

@@ -25,6 +25,8 @@ public:
     }
     /// The TypeError "'{type name}' object cannot be converted to '{target}'".
     static PyErr type_mismatch(PyObject* object, const char* target);
+    /// The TypeError "type mismatch:\n from={from}, to={to}", with str() of each object.
+    static PyErr conversion_mismatch(PyObject* from, PyObject* to);
     /// Wraps an exception instance (a new reference).
     static PyErr from_instance(PyRef instance) { return PyErr(Normalized{std::move(instance)}); }
 

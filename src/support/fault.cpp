@@ -1,5 +1,5 @@
 // The fault report and the two ways a fault starts unwinding.
-#include "boundary/fault.hpp"
+#include "support/fault.hpp"
 
 #include <cerrno>
 #include <unistd.h>
