@@ -25,7 +25,7 @@ constexpr const char* capsule_name = "_NUMPY_BORROW_CHECKING_API";
 /// Finds or installs the shared record; gives its address.
 PyResult<BorrowCheckingApi*> insert_shared();
 
-enum class BorrowError { AlreadyBorrowed, NotWriteable };
+enum class BorrowError { AlreadyBorrowed };
 
 /// One shared borrow as it was taken: the record it went to, and the base address and key
 /// of the array's header at that moment. Python code run during the call may change the

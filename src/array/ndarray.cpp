@@ -94,7 +94,7 @@ OwnedRepr allocate_zeroed(std::size_t count) {
     if (count == 0) return {};
     auto* buffer = static_cast<float*>(std::calloc(count, sizeof(float)));
     if (buffer == nullptr) throw std::bad_alloc();
-    return {buffer, count};
+    return OwnedRepr(buffer);
 }
 
 }  // namespace

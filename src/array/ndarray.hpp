@@ -53,22 +53,18 @@ struct ViewRepr {};
 class OwnedRepr {
 public:
     OwnedRepr() noexcept = default;
-    OwnedRepr(float* buffer, std::size_t length) noexcept : buffer_(buffer), length_(length) {}
-    OwnedRepr(OwnedRepr&& other) noexcept
-        : buffer_(std::exchange(other.buffer_, nullptr)), length_(std::exchange(other.length_, 0)) {}
+    explicit OwnedRepr(float* buffer) noexcept : buffer_(buffer) {}
+    OwnedRepr(OwnedRepr&& other) noexcept : buffer_(std::exchange(other.buffer_, nullptr)) {}
     OwnedRepr& operator=(OwnedRepr&& other) noexcept {
         std::swap(buffer_, other.buffer_);
-        std::swap(length_, other.length_);
         return *this;
     }
     ~OwnedRepr() noexcept { std::free(buffer_); }
 
     float* buffer() const noexcept { return buffer_; }
-    std::size_t length() const noexcept { return length_; }
 
 private:
     float* buffer_ = nullptr;
-    std::size_t length_ = 0;
 };
 
 template <class Repr>
