@@ -5,7 +5,7 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import reference
-from strategies import LAYOUTS, SUBNORMAL, fault_args, just_below, lay_out, laid_out
+from strategies import LAYOUTS, SUBNORMAL, assert_same_bits, fault_args, just_below, lay_out, laid_out
 from pixalot import gray_or_color
 
 nan, inf = np.nan, np.inf
@@ -21,7 +21,7 @@ def assert_answers_match_model(arr, *tolerances):
     boundary = [0.0, 1.0, inf] if tightest is None else [tightest, just_below(tightest)]
     for tolerance in [*boundary, *tolerances]:
         assert gray_or_color(arr, tolerance) is reference.gray_or_color(arr, tolerance), tolerance
-    np.testing.assert_array_equal(arr, before)
+    assert_same_bits(arr, before)
 
 
 IMAGES = laid_out(
