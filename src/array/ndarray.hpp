@@ -191,15 +191,4 @@ struct SliceItem {
 /// A view of part of the same memory; one item per axis.
 ArrayView slice(const ArrayView& view, std::span<const SliceItem> items);
 
-/// The mean of a two-axis view with its fixed summation order, or nothing when empty.
-std::optional<float> mean(const ArrayView& view);
-
-/// The means of three two-axis views of the same lengths, each exactly as `mean` gives it.
-/// Channel planes of one image are summed in one pass over its memory.
-void means_of_planes(const ArrayView (&planes)[3], std::optional<float> (&means)[3]);
-
-/// The eight-way fold: eight running partial sums over whole blocks, combined in pairs,
-/// then the tail one by one.
-float eight_way_sum(const float* elements, std::ptrdiff_t stride, std::size_t count);
-
 }  // namespace pixalot

@@ -46,17 +46,6 @@ void add_row(const ArrayView& input, std::size_t row, const float* pattern, floa
     }
 }
 
-}  // namespace
-
-std::int16_t saturating_i16(float value) {
-    if (std::isnan(value)) return 0;
-    if (value < -32768.0f) return -32768;
-    if (value > 32767.0f) return 32767;
-    return static_cast<std::int16_t>(value);
-}
-
-namespace {
-
 /// Table values cycled: entry k is T[k mod period], for k below `length`, each repeated
 /// for every channel. A run of consecutive phases is then one contiguous slice of it.
 std::vector<float> cycled_table(const float* table, std::size_t period, std::size_t length, std::size_t channels) {
@@ -119,7 +108,7 @@ void add_stripes(const ArrayView& input, const float* table, std::int16_t period
         const std::vector<float> cycled = cycled_table(table, cycle, cycle + columns, channels);
         for (std::size_t row = 0; row < rows; ++row) {
             const std::int16_t offset = saturating_i16(static_cast<float>(row) * bias);
-            const auto phase = static_cast<std::int16_t>(static_cast<std::uint16_t>(0u - static_cast<std::uint16_t>(offset)));
+            const std::int16_t phase = stripe_phase(true, row, 0, offset);
             const float* row_pattern;
             if (static_cast<std::int32_t>(phase) + static_cast<std::int32_t>(columns) - 1 <= INT16_MAX) {
                 row_pattern = cycled.data() + positive_remainder(phase, period) * channels;
@@ -162,7 +151,7 @@ void add_stripes(const ArrayView& input, const float* table, std::int16_t period
         built.resize(cycle);
     }
     for (std::size_t row = 0; row < rows; ++row) {
-        const auto row_phase = static_cast<std::int16_t>(static_cast<std::uint16_t>(row));
+        const std::int16_t row_phase = low16(row);
         const bool no_wrap = lowest_offset - row_phase >= INT16_MIN && highest_offset - row_phase <= INT16_MAX;
         if (no_wrap && reuse_patterns) {
             const std::size_t shift = positive_remainder(row_phase, period);
@@ -185,9 +174,7 @@ void add_stripes(const ArrayView& input, const float* table, std::int16_t period
             }
         } else {
             for (std::size_t column = 0; column < columns; ++column) {
-                const auto phase = static_cast<std::int16_t>(static_cast<std::uint16_t>(
-                    static_cast<std::uint16_t>(offsets[column]) - static_cast<std::uint16_t>(row_phase)));
-                per_pixel[column] = table[positive_remainder(phase, period)];
+                per_pixel[column] = table[positive_remainder(wrapping_sub(offsets[column], row_phase), period)];
             }
         }
         const float* row_pattern = per_pixel.data();

@@ -1,20 +1,11 @@
 // The stripe pattern over an image in memory order, for a positive 16-bit period.
 #pragma once
 #include "array/ndarray.hpp"
+#include "kernels/phase.hpp"
 
 #include <cstdint>
 
 namespace pixalot {
-
-/// float32 -> i16: saturating at both ends, NaN to 0, otherwise truncating toward zero.
-std::int16_t saturating_i16(float value);
-
-/// The table index of a phase for a positive period: its remainder, made non-negative.
-inline std::size_t positive_remainder(std::int16_t phase, std::int16_t period) {
-    int remainder = phase % period;
-    if (remainder < 0) remainder += period;
-    return static_cast<std::size_t>(remainder);
-}
 
 /// Writes clamp(input + T[index of pixel]) for every element of a (rows, columns) or
 /// (rows, columns, channels >= 2) view into `output`, row-major. The visiting order is

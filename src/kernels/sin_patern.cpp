@@ -1,0 +1,115 @@
+// sin_patern: the sine table, the stripes by definition, and the choice of the fast path.
+#include "array/output.hpp"
+#include "array/view.hpp"
+#include "kernels/clamp.hpp"
+#include "kernels/operations.hpp"
+#include "kernels/phase.hpp"
+#include "kernels/stripes.hpp"
+#include "support/fault.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace pixalot {
+namespace {
+
+/// 3.14 in float32 (0x4048F5C3): the stripes' wave is 6.28 radians, not a full turn.
+constexpr float three_point_one_four = 3.14f;
+
+/// A table index within bounds is below the magnitude of the 16-bit period, so never
+/// beyond this; entries past it exist only to be out of reach.
+constexpr std::uint32_t reachable_entries = 32768;
+
+/// The sine table of `shape_sin` entries. Only its reachable prefix is stored and
+/// computed: a table of billions of entries would cost gigabytes and a minute of sinf
+/// for values no pixel can read. Its faults are those of the whole table.
+struct SineTable {
+    OwnedArray stored;
+    std::uint32_t length;
+
+    /// Entry `index`; faults "ndarray: index out of bounds" unless below the length.
+    float at(std::size_t index) const {
+        if (index >= length) index_out_of_bounds();
+        return stored.ptr[index];
+    }
+};
+
+SineTable sine_table(std::uint32_t shape_sin, float alpha) {
+    check_zeros_1d(shape_sin);
+    SineTable table{zeros_1d(std::min(shape_sin, reachable_entries)), shape_sin};
+    if (shape_sin == 0) return table;
+    const float half_period = static_cast<float>(shape_sin) * 0.5f;
+    float* entries = table.stored.ptr;
+    const std::size_t stored = table.stored.len_of(0);
+    for (std::uint32_t t = 0; t < stored; ++t) {
+        // t times 3.14 first, then divided by the half period: the order fixes the last bit.
+        const float angle = static_cast<float>(t) * three_point_one_four / half_period;
+        entries[t] = sinf(angle) * alpha;
+    }
+    return table;
+}
+
+/// The stripes pixel by pixel in the defining line order: the zero period, the overflow
+/// of the remainder and every out-of-range index fault at the pixel that meets them first.
+OwnedArray stripes_by_definition(const ArrayView& view, const SineTable& table, std::int16_t period, bool vertical,
+                                 float bias) {
+    const std::size_t rows = view.len_of(0), columns = view.len_of(1);
+    const std::size_t channels = view.ndim() >= 3 ? view.len_of(2) : 1;
+    OwnedArray output = zeros(view.dim);
+    const std::size_t lines = vertical ? rows : columns;
+    const std::size_t line_length = vertical ? columns : rows;
+    for (std::size_t line = 0; line < lines; ++line) {
+        if (line_length == 0) continue;
+        if (period == 0) panic("attempt to calculate the remainder with a divisor of zero");
+        const std::int16_t offset = saturating_i16(static_cast<float>(line) * bias);
+        for (std::size_t along = 0; along < line_length; ++along) {
+            const std::size_t row = vertical ? line : along;
+            const std::size_t column = vertical ? along : line;
+            const std::int16_t phase = stripe_phase(vertical, row, column, offset);
+            if (period == -1 && phase == -32768) panic("attempt to calculate the remainder with overflow");
+            // A negative remainder (a negative period) becomes an index beyond any table.
+            const auto table_index = static_cast<std::size_t>(std::ptrdiff_t{phase_remainder(phase, period)});
+            if (channels >= 2) {
+                for (std::size_t channel = 0; channel < channels; ++channel) {
+                    const std::size_t index[3] = {row, column, channel};
+                    const float value = view.at(index);
+                    output.at(index) = clamp_unit(value + table.at(table_index));
+                }
+            } else {
+                const std::size_t index[2] = {row, column};
+                const float value = view.at(index);
+                output.at(index) = clamp_unit(value + table.at(table_index));
+            }
+        }
+    }
+    return output;
+}
+
+}  // namespace
+
+PyResult<PyRef> sin_patern(const PyReadonlyArray& input, std::uint32_t shape_sin, float alpha, bool vertical,
+                           float bias) {
+    InputView source = readable_view(input);
+    const ArrayView& view = source.view;
+    const SineTable table = sine_table(shape_sin, alpha);
+
+    if (view.ndim() < 2) {
+        const std::string n = std::to_string(view.ndim());
+        panic("index out of bounds: the len is " + n + " but the index is " + n);
+    }
+    const std::size_t rows = view.len_of(0), columns = view.len_of(1);
+    const std::size_t channels = view.ndim() >= 3 ? view.len_of(2) : 1;
+    const std::int16_t period = low16(shape_sin);
+    const bool pixels_have_channels = channels >= 2 ? view.ndim() == 3 : view.ndim() == 2;
+    if (period > 0 && pixels_have_channels) {
+        // No pixel of such a call can fault, so it may be computed in memory order,
+        // straight into the result.
+        checked_element_count(view.dim);
+        PlannedResult result = new_result(view.dim, row_major_strides(view.dim));
+        if (rows != 0 && columns != 0) add_stripes(view, table.stored.ptr, period, vertical, bias, result.data);
+        return std::move(result.array);
+    }
+    return to_pyarray(stripes_by_definition(view, table, period, vertical, bias));
+}
+
+}  // namespace pixalot
