@@ -316,20 +316,30 @@ public:
         return true;
     }
 
-    /// Starts a code table when the values look like codes of a depth other than the
-    /// present table's; says whether it did.
+    /// Turns to the code table of the depth the values look like, when that is not the
+    /// present one; says whether it did. Tables are kept, so each is filled at most once,
+    /// and turns are few, so data that keeps alternating between depths rests the tables
+    /// (a chunk that misses a table costs more than one computed directly).
     bool adopt_codes(const LevelsParameters& p, const float* source, std::ptrdiff_t stride, std::size_t count) {
+        if (turns_left_ == 0) return false;
         const unsigned depth = code_depth_of(source, stride, count);
         if (depth == 0 || (codes_ && codes_->depth == depth)) return false;
-        codes_ = std::make_unique<CodeTable>(depth, *hashed_);
-        if (total_elements_ >= (std::size_t{16} << depth)) codes_->fill(p);
+        --turns_left_;
+        std::unique_ptr<CodeTable>& table = tables_[(depth - 8) / 2];
+        if (!table) {
+            table = std::make_unique<CodeTable>(depth, *hashed_);
+            if (total_elements_ >= (std::size_t{16} << depth)) table->fill(p);
+        }
+        codes_ = table.get();
         codes_rest_.end();
         return true;
     }
 
 private:
     std::unique_ptr<HashedMemo> hashed_;
-    std::unique_ptr<CodeTable> codes_;
+    std::unique_ptr<CodeTable> tables_[5];  // depths 8, 10, 12, 14, 16
+    CodeTable* codes_ = nullptr;
+    unsigned turns_left_ = 16;
     Rest hashed_rest_, codes_rest_;
     std::size_t total_elements_;
 };
