@@ -316,6 +316,15 @@ public:
         return true;
     }
 
+    /// Looks for codes across the whole of the call's first run: its first chunk alone
+    /// may be a flat border, which fits any depth.
+    void sample_first_run(const LevelsParameters& p, const float* source, std::ptrdiff_t stride, std::size_t count) {
+        if (sampled_) return;
+        sampled_ = true;
+        adopt_codes(p, source, stride, count);
+    }
+
+private:
     /// Turns to the code table of the depth the values look like, when that is not the
     /// present one; says whether it did. Tables are kept, so each is filled at most once,
     /// and turns are few, so data that keeps alternating between depths rests the tables
@@ -335,11 +344,11 @@ public:
         return true;
     }
 
-private:
     std::unique_ptr<HashedMemo> hashed_;
     std::unique_ptr<CodeTable> tables_[5];  // depths 8, 10, 12, 14, 16
     CodeTable* codes_ = nullptr;
     unsigned turns_left_ = 16;
+    bool sampled_ = false;
     Rest hashed_rest_, codes_rest_;
     std::size_t total_elements_;
 };
@@ -361,12 +370,7 @@ void LevelsKernel::run(const float* source, std::ptrdiff_t stride, std::size_t c
         std::fill_n(target, count, 1.0f);
         return;
     }
-    // The first run is sampled across its length for codes: its first chunk alone may be
-    // a flat border that fits any depth.
-    if (memo_ && !looked_for_codes_) {
-        looked_for_codes_ = true;
-        memo_->adopt_codes(p, source, stride, count);
-    }
+    if (memo_) memo_->sample_first_run(p, source, stride, count);
     float bases[chunk];
     for (std::size_t done = 0; done < count; done += chunk) {
         const std::size_t length = std::min(chunk, count - done);

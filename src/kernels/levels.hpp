@@ -36,7 +36,6 @@ private:
 
     LevelsParameters parameters_;
     std::unique_ptr<PowMemo> memo_;  // only for large calls with a gamma that needs powf
-    bool looked_for_codes_ = false;  // whether the first run was sampled for integer codes
 };
 
 }  // namespace pixalot
