@@ -219,6 +219,26 @@ def eight_bit(rng, shape):
     return rng.integers(0, 256, size=shape, dtype=np.uint8).astype(F32) / F32(255)
 
 
+def eight_bit_via_double(rng, shape):
+    """k/255 computed in float64, then rounded to float32 (what `codes / 255` gives)."""
+    return (rng.integers(0, 256, size=shape, dtype=np.uint8) / 255.0).astype(F32)
+
+
+def sixteen_bit(rng, shape):
+    """Random 16-bit codes: every one of the 65,536 values, in no order a cache likes."""
+    return rng.integers(0, 65536, size=shape, dtype=np.uint16).astype(F32) / F32(65535)
+
+
+def smooth_sixteen_bit(rng, shape):
+    """A smooth 16-bit picture: slow waves across rows and columns, one gain per channel."""
+    rows = np.sin(np.arange(shape[0]) / 170.0)[:, None]
+    columns = np.cos(np.arange(shape[1]) / 300.0)[None, :]
+    picture = 0.5 + 0.25 * columns + 0.2 * rows
+    if len(shape) == 3:
+        picture = picture[:, :, None] * np.linspace(1.0, 0.8, shape[2])
+    return np.round(picture * 65535).astype(np.uint16).astype(F32) / F32(65535)
+
+
 def forward(x):
     """The same bytes, walked in increasing address order (reversed axes flipped back)."""
     flips = tuple(slice(None, None, -1) if stride < 0 else slice(None) for stride in x.strides)
@@ -244,8 +264,11 @@ def memory_pass_sum(x):
 def cases(sizes, gray_sizes, layout_size):
     """Yields (operation, case, shape, data maker, pixalot call, numpy call, memory pass, gamma)."""
     for shape in sizes:
-        for name, maker, gamma in (("gamma 1.6, 8-bit source", eight_bit, 1.6),
-                                   ("gamma 1.6, distinct", uniform, 1.6),
+        for name, maker, gamma in (("gamma 2.2, 8-bit source", eight_bit, 2.2),
+                                   ("gamma 2.2, 8-bit via f64", eight_bit_via_double, 2.2),
+                                   ("gamma 2.2, 16-bit source", sixteen_bit, 2.2),
+                                   ("gamma 2.2, smooth 16-bit", smooth_sixteen_bit, 2.2),
+                                   ("gamma 2.2, distinct", uniform, 2.2),
                                    ("gamma 1.0", uniform, 1.0),
                                    ("gamma 0.0", uniform, 0.0)):
             args = (LEVELS["in_low"], LEVELS["in_high"], LEVELS["out_low"], LEVELS["out_high"], gamma)
@@ -289,7 +312,7 @@ def run_case(op, case, shape, layout, x, px_call, np_call, mem_call, gamma, powf
     except Exception as exc:  # a layout the module refuses still leaves the rest of the table
         record["error"] = f"{type(exc).__name__}: {exc}"
         del names[0], calls[0]
-    if powf_loop is not None and gamma == 1.6:
+    if powf_loop is not None and gamma not in (None, 0.0, 1.0):
         # powf gets the clamped values, as many as pixalot's output has.
         powf_call, *_keep = powf_alone(
             powf_loop,
@@ -324,8 +347,8 @@ def overhead(quick):
     three = np.ones(3, dtype=F32)
     calls = [
         ("pixalot.gray_or_color, 1x1x3", lambda: pixalot.gray_or_color(tiny_rgb, GRAY_MIN)),
-        ("pixalot.color_levels, 1x1, gamma 1.6",
-         lambda: pixalot.color_levels(tiny_grey, 0.05, 0.95, 0.0, 1.0, 1.6)),
+        ("pixalot.color_levels, 1x1, gamma 2.2",
+         lambda: pixalot.color_levels(tiny_grey, 0.05, 0.95, 0.0, 1.0, 2.2)),
         ("pixalot.sin_patern, 1x1x3, table of 40",
          lambda: pixalot.sin_patern(tiny_rgb, 40, 0.25, True, 0.0)),
         ("numpy.add(a, a), 3 float32", lambda: np.add(three, three)),
@@ -346,7 +369,7 @@ def overhead(quick):
 
 COLUMNS = [
     ("operation", 13, "operation", "s"),
-    ("case", 23, "case", "s"),
+    ("case", 25, "case", "s"),
     ("size", 12, "size", "s"),
     ("layout", 6, "layout", "s"),
     ("pixalot_ms", 10, "pixalot ms", ".3f"),
@@ -452,8 +475,9 @@ def main(argv=None) -> int:
         "needs 3 channels, so it runs on 4096x4096x3" if not args.quick else
         "quick run: 64x64x3 and 512x512x3 only, few repeats",
         f"color_levels: in {LEVELS['in_low']}..{LEVELS['in_high']} -> out "
-        f"{LEVELS['out_low']}..{LEVELS['out_high']}; '8-bit source' = k/255, 'distinct' = "
-        "uniform random float32",
+        f"{LEVELS['out_low']}..{LEVELS['out_high']}; '8-bit source' = k/255 in float32, "
+        "'via f64' = k/255 in float64 rounded to float32, '16-bit source' = random k/65535, "
+        "'smooth 16-bit' = slow waves in k/65535, 'distinct' = uniform random float32",
         f"sin_patern: shape_sin {STRIPES['shape_sin']}, alpha {STRIPES['alpha']}",
         ("powf: the C library's powf alone over the same clamped values (" + powf_note + ")")
         if powf_loop is not None else f"powf column skipped: {powf_note}",

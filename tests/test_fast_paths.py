@@ -57,6 +57,69 @@ def test_large_levels_match_the_definition(layout, gamma):
                      reference.color_levels(arr, 0.05, 0.95, 0.1, 0.9, gamma))
 
 
+def codes(depth, count):
+    """`count` values k / (2^depth - 1) in float32, every code at least once, shuffled."""
+    levels = (1 << depth) - 1
+    k = np.concatenate([np.arange(levels + 1), rng.integers(0, levels + 1, max(0, count - levels - 1))])
+    return rng.permutation(k).astype(np.float32) / np.float32(levels)
+
+
+# A NaN gamma whose powf result may carry every payload bit: the code table's mark for a
+# code not met yet.
+ALL_ONES_NAN = float(np.uint32(0xFFFFFFFF).view(np.float32))
+LEVELS_GAMMAS = [2.2, 0.45, -1.5, 1.0, 0.0, float("nan"), ALL_ONES_NAN]
+
+
+@pytest.mark.parametrize("depth", [8, 10, 12, 14, 16])
+@pytest.mark.parametrize("gamma", LEVELS_GAMMAS)
+def test_every_code_of_integer_sources_gives_the_elementwise_result(depth, gamma):
+    arr = codes(depth, 3 << 15).reshape(-1, 3)
+    assert_same_bits(color_levels(arr, 0.05, 0.95, 0.1, 0.9, gamma),
+                     reference.color_levels(arr, 0.05, 0.95, 0.1, 0.9, gamma))
+
+
+def near_codes(depth, count):
+    """Codes with values that are almost codes, and others no code can be, strewn in."""
+    arr = codes(depth, count)
+    levels = np.float32((1 << depth) - 1)
+    near = arr[rng.integers(0, count, 64)]
+    odd = np.array([-0.0, np.nan, -np.nan, ALL_ONES_NAN, np.inf, -np.inf, 2.0, -1.0, 1e-40,
+                    np.float32(levels + 1) / levels, np.float32(-1) / levels], np.float32)
+    spots = rng.choice(count, 128 + odd.size, replace=False)
+    arr[spots[:64]] = np.nextafter(near, np.float32(np.inf))
+    arr[spots[64:128]] = np.nextafter(near, np.float32(-np.inf))
+    arr[spots[128:]] = odd
+    return arr
+
+
+@pytest.mark.parametrize("depth", [8, 16])
+@pytest.mark.parametrize("gamma", LEVELS_GAMMAS)
+def test_values_that_are_not_quite_codes_give_their_own_results(depth, gamma):
+    arr = near_codes(depth, 40000).reshape(-1, 4)
+    assert_same_bits(color_levels(arr, 0.0, 1.0, 0.0, 1.0, gamma), reference.color_levels(arr, 0.0, 1.0, 0.0, 1.0, gamma))
+
+
+def changing_sources(shape):
+    """A flat border, then 8-bit codes, 16-bit codes, all-distinct values and 10-bit codes:
+    whatever table serves one stretch must give way to the next."""
+    flat = np.zeros(int(np.prod(shape)), np.float32)
+    part = flat.size // 6
+    flat[part:2 * part] = codes(8, part)
+    flat[2 * part:3 * part] = codes(16, part)
+    flat[3 * part:4 * part] = rng.random(part, dtype=np.float32)
+    flat[4 * part:] = codes(10, flat.size - 4 * part)
+    return flat.reshape(shape)
+
+
+@pytest.mark.parametrize("layout", [lambda a: a, lambda a: a[:, ::2], lambda a: a[::-1], np.asfortranarray,
+                                    lambda a: a.transpose(1, 0, 2)])
+@pytest.mark.parametrize("gamma", [2.2, -0.7])
+def test_code_tables_follow_the_data_in_every_layout(layout, gamma):
+    arr = layout(changing_sources((420, 555, 3)))
+    assert_same_bits(color_levels(arr, 0.05, 0.95, 0.1, 0.9, gamma),
+                     reference.color_levels(arr, 0.05, 0.95, 0.1, 0.9, gamma))
+
+
 @pytest.mark.parametrize("shape", [(4, 9, 3), (7, 1001, 3), (1030, 17, 4), (5, 3, 3)])
 @pytest.mark.parametrize("layout", [lambda a: a, lambda a: a[::-1, ::-1], lambda a: a[:, ::3]])
 def test_channel_means_of_large_images_follow_the_defined_order(shape, layout):

@@ -19,8 +19,8 @@ struct LevelsParameters {
 float levels_element(const LevelsParameters& parameters, float value);
 
 /// Applies `levels_element` to runs of elements of one call. Results are exactly the
-/// element-wise ones; only the cost differs (vectorised map, and a memo of powf results,
-/// which is exact because powf is a pure function of its two arguments).
+/// element-wise ones; only the cost differs (vectorised map, and tables of results keyed
+/// by input bits, exact because the element function is pure for one call).
 class LevelsKernel {
 public:
     LevelsKernel(const LevelsParameters& parameters, std::size_t total_elements);
