@@ -3,12 +3,15 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
 import functools
 import json
 import math
 import os
+import signal
 import sys
+import threading
 from collections.abc import Sequence
 
 from . import __version__
@@ -214,19 +217,25 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     options = parser.parse_args(argv)
     try:
-        if options.command == "demo":
-            from .demo import run_demo
+        with runners.stopping_on_signals():
+            if options.command == "demo":
+                from .demo import run_demo
 
-            return run_demo(options.output)
-        if options.command == "gray":
-            return _gray(options)
-        return _rewrite(options)
+                return run_demo(options.output)
+            if options.command == "gray":
+                return _gray(options)
+            return _rewrite(options)
     except UsageError as error:
         print(f"pixalot {options.command}: error: {error}", file=sys.stderr)
         return EXIT_USAGE
     except KeyboardInterrupt:
+        _ignore_further_signals()
         print("pixalot: interrupted", file=sys.stderr)
-        return 130
+        return 128 + signal.SIGINT
+    except runners.Stopped as stop:
+        _ignore_further_signals()
+        print(f"pixalot: stopped by {signal.Signals(stop.signum).name}", file=sys.stderr)
+        return 128 + stop.signum
     except BrokenPipeError:
         # The reader of our output went away (| head); nothing left to say to it.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
@@ -238,6 +247,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"pixalot {options.command}: internal error: {type(error).__name__}: {error} "
               "(set PIXALOT_TRACEBACK=1 for details)", file=sys.stderr)
         return EXIT_FAILED_FILES
+
+
+def _ignore_further_signals() -> None:
+    # The command is ending: a second Ctrl-C (or a terminal's SIGHUP after SIGTERM) would only
+    # break the clean-up at exit with a traceback.
+    if threading.current_thread() is threading.main_thread():
+        for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            signal.signal(signum, signal.SIG_IGN)
 
 
 def _settings(options: argparse.Namespace):
@@ -264,8 +281,9 @@ def _rewrite(options: argparse.Namespace) -> int:
     sources = collect(options.paths, options.recursive, skip_stem_suffix=None if output_folder else f"-{options.command}")
     tasks = plan(sources, output_folder, options.command, options.as_float)
     failed = 0
-    with runners.progress(len(tasks), options.progress) as bar:
-        for outcome in _run(job, tasks, options.jobs):
+    with runners.progress(len(tasks), options.progress) as bar, \
+            contextlib.closing(_run(job, tasks, options.jobs)) as outcomes:
+        for outcome in outcomes:
             if outcome.error:
                 failed += 1
                 runners.say(bar, f"pixalot {options.command}: {outcome.shown}: {outcome.error}", to_stderr=True)
@@ -292,8 +310,10 @@ def _gray(options: argparse.Namespace) -> int:
     if options.dask:
         workers = options.jobs if options.jobs > 1 else None
         with runners.dask_client(options.dask, workers) as client:
-            return _report_gray(options, _run(job, tasks, 1, client), len(tasks))
-    return _report_gray(options, _run(job, tasks, options.jobs), len(tasks))
+            with contextlib.closing(_run(job, tasks, 1, client)) as outcomes:
+                return _report_gray(options, outcomes, len(tasks))
+    with contextlib.closing(_run(job, tasks, options.jobs)) as outcomes:
+        return _report_gray(options, outcomes, len(tasks))
 
 
 def _report_gray(options: argparse.Namespace, outcomes, total: int) -> int:

@@ -7,6 +7,7 @@ import os
 from pathlib import Path
 
 from .pictures import IMAGE_SUFFIXES, display
+from .placing import identities
 
 
 class UsageError(Exception):
@@ -103,7 +104,9 @@ def plan(sources: list[Source], output_folder: Path | None, tag: str, as_float: 
     """Names each result: beside its input as NAME-TAG.EXT, or under `output_folder` with the
     input's own name (and subfolder, for folder scans). A result never replaces an input, and
     two inputs never share a result."""
-    inputs = {source.path.resolve() for source in sources}
+    # The same file by any name: a hard link in the output folder is the input itself.
+    inputs = set().union(*(identities(source.path) for source in sources))
+    resolved = {source.path.resolve() for source in sources}
     claimed: dict[Path, str] = {}
     tasks = []
     for source in sources:
@@ -114,7 +117,7 @@ def plan(sources: list[Source], output_folder: Path | None, tag: str, as_float: 
             output = (output_folder / source.relative).with_suffix(suffix).absolute()
         key = output.resolve()
         refusal = None
-        if key in inputs:
+        if key in resolved or identities(output) & inputs:
             refusal = f"refusing to write {display(output)}: it is one of the inputs"
         elif key in claimed:
             refusal = f"refusing to write {display(output)}: the result of {claimed[key]} goes there too"

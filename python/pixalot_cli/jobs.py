@@ -12,6 +12,7 @@ import pixalot
 
 from .calls import OperationFault, call
 from .inputs import Task
+from .placing import identities
 from .pictures import Picture, PictureError, display, read_picture, write_picture
 
 
@@ -106,7 +107,8 @@ def _rewrite(task: Task, settings, compute) -> Outcome:
             raise PictureError(task.refusal)
         picture = read_picture(task.source.path)
         _rewritable(picture)
-        write_picture(picture, compute(picture), task.output, settings.as_float, settings.overwrite)
+        write_picture(picture, compute(picture), task.output, settings.as_float, settings.overwrite,
+                      identities(task.source.path))
     except Exception as error:
         return _failure(task, error, picture)
     return Outcome(task.source.shown, output=display(task.output), mode=picture.mode, bits=picture.bits)

@@ -10,6 +10,7 @@ from typing import BinaryIO
 import numpy as np
 
 from .float_tiff import write_float_tiff
+from .placing import Identity, Refused, placed
 
 # Extensions looked for when a folder is given; a file named explicitly is tried whatever it is called.
 IMAGE_SUFFIXES = (".png", ".tif", ".tiff", ".jpg", ".jpeg", ".webp", ".bmp", ".npy")
@@ -153,36 +154,29 @@ def _read_npy(path: Path) -> Picture:
     return Picture(data, None, "npy", 32, "NPY")
 
 
-def write_picture(picture: Picture, pixels: np.ndarray, path: Path, as_float: bool, overwrite: bool) -> None:
+def write_picture(picture: Picture, pixels: np.ndarray, path: Path, as_float: bool, overwrite: bool,
+                  protected: set[Identity]) -> None:
     """Writes `pixels` (the result for `picture.pixels`) with the picture's alpha, at the
     file's own bit depth (rounded, clipped) or as 32-bit float TIFF with `as_float`.
 
-    An existing file is replaced only with `overwrite`; the check and the creation are one
-    step, so two writers of the same name cannot both succeed.
+    The result appears under its name only once complete; an existing file is replaced only
+    with `overwrite`, and a file in `protected` (the inputs) never.
     """
+    shown = display(path)
     try:
-        path.parent.mkdir(parents=True, exist_ok=True)
-        file = open(path, "wb" if overwrite else "xb")
-    except FileExistsError:
-        raise PictureError(f"{display(path)} exists (use --overwrite to replace it)") from None
-    except OSError as error:
-        raise PictureError(f"cannot write {display(path)}: {_os_reason(error)}") from None
-    try:
-        with file:
+        with placed(path, overwrite, protected, shown) as file:
             if as_float or picture.format == "NPY" or picture.bits == 32:
                 _write_float(picture, pixels, file, as_float)
             else:
                 _write_integer(picture, pixels, file)
-    except BaseException as error:
-        # A half-written image would pass for a result.
-        path.unlink(missing_ok=True)
-        if isinstance(error, PictureError):
-            raise
-        if isinstance(error, OSError):
-            raise PictureError(f"cannot write {display(path)}: {_os_reason(error)}") from None
-        if isinstance(error, (ValueError, KeyError)):
-            raise PictureError(f"cannot write {display(path)}: {error}") from None
+    except Refused as error:
+        raise PictureError(str(error)) from None
+    except PictureError:
         raise
+    except OSError as error:
+        raise PictureError(f"cannot write {shown}: {_os_reason(error)}") from None
+    except (ValueError, KeyError) as error:
+        raise PictureError(f"cannot write {shown}: {error}") from None
 
 
 def _write_float(picture: Picture, pixels: np.ndarray, file: BinaryIO, as_float: bool) -> None:

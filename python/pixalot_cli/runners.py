@@ -7,8 +7,12 @@ runs it.
 from __future__ import annotations
 
 import contextlib
+import functools
 import logging
 import multiprocessing
+import os
+import signal
+import threading
 import sys
 from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import ProcessPoolExecutor
@@ -23,6 +27,60 @@ Job = Callable[[Task], Outcome]
 def run_here(job: Job, tasks: Sequence[Task]) -> Iterator[Outcome]:
     for task in tasks:
         yield job(task)
+
+
+class Stopped(BaseException):
+    """SIGTERM or SIGHUP arrived: the batch ends as Ctrl-C ends it (a BaseException, so that
+    no handler of per-file failures takes it for one)."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _raise_stopped(signum: int, frame: object) -> None:
+    raise Stopped(signum)
+
+
+@contextlib.contextmanager
+def stopping_on_signals() -> Iterator[None]:
+    """A closed terminal, a timeout or `kill` unwind the batch like Ctrl-C does, so that
+    temporary files are removed and the pool's processes are ended."""
+    if threading.current_thread() is not threading.main_thread():
+        yield  # only the main thread may handle signals; whoever runs us there keeps theirs
+        return
+    saved = {signum: signal.signal(signum, _raise_stopped) for signum in (signal.SIGTERM, signal.SIGHUP)}
+    try:
+        yield
+    finally:
+        for signum, handler in saved.items():
+            signal.signal(signum, handler)
+
+
+_busy = False
+
+
+def _worker_signal(signum: int, frame: object) -> None:
+    if _busy:
+        raise Stopped(signum)  # unwinds the file being written, which removes its temporary file
+    os._exit(128 + signum)
+
+
+def _worker_start() -> None:
+    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, _worker_signal)
+
+
+def _guarded(job: Job, task: Task) -> Outcome:
+    global _busy
+    _busy = True
+    try:
+        return job(task)
+    except (Stopped, KeyboardInterrupt) as stop:
+        # Nobody waits for this file's outcome any more; a traceback would only clutter.
+        os._exit(128 + getattr(stop, "signum", signal.SIGINT))
+    finally:
+        _busy = False
 
 
 def _pool_context():
@@ -40,11 +98,42 @@ def run_on_pool(job: Job, tasks: Sequence[Task], workers: int) -> Iterator[Outco
     # Small chunks keep the progress bar moving and the workers evenly loaded.
     chunk = max(1, min(16, len(tasks) // (workers * 8)))
     try:
-        pool = ProcessPoolExecutor(max_workers=workers, mp_context=_pool_context())
+        pool = ProcessPoolExecutor(max_workers=workers, mp_context=_pool_context(), initializer=_worker_start)
     except (OSError, NotImplementedError) as error:  # e.g. no /dev/shm for its semaphores
         raise UsageError(f"cannot start a pool of {workers} processes (-j): {error}") from None
-    with pool:
-        yield from pool.map(job, tasks, chunksize=chunk)
+    try:
+        yield from pool.map(functools.partial(_guarded, job), tasks, chunksize=chunk)
+    except BaseException:
+        # Interrupted: the workers are told to stop (each removes the temporary file it was
+        # writing), and are waited for, so that none outlives the command.
+        processes = list((getattr(pool, "_processes", None) or {}).values())
+        for process in processes:
+            with contextlib.suppress(OSError):
+                process.terminate()
+        pool.shutdown(wait=False, cancel_futures=True)
+        for process in processes:
+            process.join(10)
+        raise
+    pool.shutdown()
+
+
+def _keep_dask_off_stderr() -> None:
+    """Dask's processes log their own start-up, shut-down and cancellation chatter, and an
+    interrupt makes them print tracebacks, from threads and processes and atexit hooks the
+    command does not control; the command's stderr is for the user's files and says in one
+    line that it was interrupted. So, for the rest of the process, file descriptor 2 (which
+    every Dask logger and child process writes to) goes to /dev/null, and the command's own
+    messages go to a duplicate of the real stderr."""
+    if getattr(sys.stderr, "_pixalot_own", False):
+        return
+    sys.stderr.flush()
+    own = os.fdopen(os.dup(2), "w", encoding=sys.stderr.encoding, errors=sys.stderr.errors,
+                    buffering=1)
+    own._pixalot_own = True  # type: ignore[attr-defined]
+    null = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(null, 2)
+    os.close(null)
+    sys.stderr = own
 
 
 @contextlib.contextmanager
@@ -53,16 +142,15 @@ def dask_client(address: str, workers: int | None):
         from dask.distributed import Client, LocalCluster
     except ImportError:
         raise UsageError("--dask needs Dask's distributed scheduler: pip install 'pixalot[dask]'") from None
-    # Dask logs its own start-up and shut-down chatter at INFO and WARNING; the command's
-    # stderr is for the user's files.
-    logging.getLogger("distributed").setLevel(logging.ERROR)
+    _keep_dask_off_stderr()
     if address == "local":
         # pixalot holds the interpreter lock for a whole call: processes, not threads, run
         # files side by side.
         # The scheduler serves HTTP whatever is asked; on a free port of this machine only,
         # it neither collides with another cluster's nor is reachable from elsewhere.
-        with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                          dashboard_address="127.0.0.1:0") as cluster, Client(cluster) as client:
+        cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+                               dashboard_address="127.0.0.1:0")
+        with cluster, Client(cluster) as client:
             yield client
         return
     try:

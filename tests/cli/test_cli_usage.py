@@ -11,24 +11,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from cli_helpers import Image, codes, colourful, pixalot, save
-
-
-@pytest.fixture
-def photos(tmp_path):
-    folder = tmp_path / "photos"
-    folder.mkdir()
-    save(folder / "a.png", colourful())
-    save(folder / "b.png", codes("L"))
-    return folder
-
-
-def assert_one_line_error(completed, status, *fragments):
-    assert completed.returncode == status, completed
-    lines = completed.stderr.splitlines()
-    assert len(lines) == 1 and lines[0].startswith("pixalot"), completed.stderr
-    for fragment in fragments:
-        assert fragment in lines[0]
+from cli_helpers import Image, assert_one_line_error, codes, pixalot, save
 
 
 @pytest.mark.parametrize("arguments, fragment", [

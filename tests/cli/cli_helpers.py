@@ -67,3 +67,11 @@ def colour_16_bit_png(path: Path, height: int = 3, width: int = 4) -> Path:
 def sine_table(period: int, amplitude: float) -> np.ndarray:
     """The stripe wave computed independently, in float64: 6.28 radians over the period."""
     return amplitude * np.sin(np.arange(period) * 6.28 / period)
+
+
+def assert_one_line_error(completed, status, *fragments):
+    assert completed.returncode == status, completed
+    lines = completed.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("pixalot"), completed.stderr
+    for fragment in fragments:
+        assert fragment in lines[0]
