@@ -59,12 +59,14 @@ def placed(target: Path, overwrite: bool, protected: set[Identity], shown: str) 
     if identities(target) & protected:
         raise Refused(f"refusing to write {shown}: it is one of the inputs")
     if not overwrite and os.path.lexists(target):
-        raise Exists(f"{shown} exists (use --overwrite to replace it)")
+        raise Exists(f"{shown} exists (use --overwrite to replace it, or --skip-existing)")
     target.parent.mkdir(parents=True, exist_ok=True)
     descriptor, temporary = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".part")
     try:
-        with os.fdopen(descriptor, "wb") as file:
-            os.fchmod(file.fileno(), _CREATE_MODE)
+        os.fchmod(descriptor, _CREATE_MODE)
+        os.close(descriptor)
+        # Opened again by name: writers such as tifffile take a file's name for its path.
+        with open(temporary, "wb") as file:
             yield file
         _move(Path(temporary), target, overwrite, shown)
     except BaseException:
@@ -84,13 +86,13 @@ def _move(temporary: Path, target: Path, overwrite: bool, shown: str) -> None:
     try:
         os.link(temporary, target)
     except FileExistsError:
-        raise Exists(f"{shown} exists (use --overwrite to replace it)") from None
+        raise Exists(f"{shown} exists (use --overwrite to replace it, or --skip-existing)") from None
     except OSError as error:
         if error.errno not in (errno.EPERM, errno.ENOTSUP, errno.EOPNOTSUPP, errno.EMLINK, errno.EXDEV):
             raise
         # A file system without hard links: the existence check and the rename are two steps.
         if os.path.lexists(target):
-            raise Exists(f"{shown} exists (use --overwrite to replace it)") from None
+            raise Exists(f"{shown} exists (use --overwrite to replace it, or --skip-existing)") from None
         os.rename(temporary, target)
         return
     os.unlink(temporary)

@@ -141,7 +141,8 @@ def dask_client(address: str, workers: int | None):
     try:
         from dask.distributed import Client, LocalCluster
     except ImportError:
-        raise UsageError("--dask needs Dask's distributed scheduler: pip install 'pixalot[dask]'") from None
+        raise UsageError("--dask needs Dask's distributed scheduler: pip install 'pixalot[dask]' "
+                         "(from a source checkout: pip install '.[dask]')") from None
     _keep_dask_off_stderr()
     if address == "local":
         # pixalot holds the interpreter lock for a whole call: processes, not threads, run

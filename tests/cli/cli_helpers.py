@@ -1,5 +1,6 @@
 """Runs the installed `pixalot` command in a fresh process, and makes the image files it reads."""
 
+import os
 import struct
 import subprocess
 import sys
@@ -14,10 +15,12 @@ from PIL import Image  # noqa: E402
 CODE_MAX = {"L": 255, "LA": 255, "RGB": 255, "RGBA": 255, "I;16": 65535}
 
 
-def pixalot(*arguments, cwd: Path, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE) -> subprocess.CompletedProcess:
+def pixalot(*arguments, cwd: Path, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE,
+            env: dict | None = None) -> subprocess.CompletedProcess:
     return subprocess.run(
         [sys.executable, "-W", "error::DeprecationWarning", "-m", "pixalot_cli", *map(str, arguments)],
         cwd=cwd, stdin=stdin, stdout=subprocess.PIPE, stderr=stderr, text=True, timeout=180,
+        env=None if env is None else {**os.environ, **env}, errors="replace",
     )
 
 

@@ -44,7 +44,7 @@ def test_a_command_that_cannot_start_says_why_in_one_line_and_exits_2(tmp_path, 
 
 
 def fault_and_file_cases(folder: Path):
-    np.save(folder / "one-channel.npy", np.zeros((4, 4, 1), np.float32))
+    np.save(folder / "four-axes.npy", np.zeros((2, 2, 2, 2), np.float32))
     np.save(folder / "two-channels.npy", np.zeros((4, 4, 2), np.float32))
     np.save(folder / "no-rows.npy", np.zeros((0, 4, 3), np.float32))
     np.save(folder / "float64.npy", np.zeros((4, 4, 3)))
@@ -54,7 +54,7 @@ def fault_and_file_cases(folder: Path):
 
 
 @pytest.mark.parametrize("command, name, reason", [
-    ("stripes", "one-channel.npy", "pixalot faulted: ndarray: index out of bounds"),
+    ("stripes", "four-axes.npy", "pixalot faulted: ndarray: index out of bounds"),
     ("gray", "two-channels.npy", "pixalot faulted: assertion failed: index < dim"),
     ("gray", "no-rows.npy", "pixalot faulted: called `unwrap()` on an empty value"),
     ("levels", "float64.npy", ".npy arrays must hold float32 values, this one holds float64"),
@@ -92,7 +92,8 @@ def test_results_are_never_written_over_inputs_or_earlier_results_unasked(tmp_pa
     # The folder scan leaves out the first run's results instead of striping them again.
     assert again.returncode == 1
     assert again.stderr.splitlines() == [
-        f"pixalot stripes: photos/{name}.png: photos/{name}-stripes.png exists (use --overwrite to replace it)"
+        f"pixalot stripes: photos/{name}.png: photos/{name}-stripes.png exists (use --overwrite to replace it, "
+        "or --skip-existing)"
         for name in ("a", "b")]
     assert (photos / "a-stripes.png").read_bytes() == first
     assert pixalot("stripes", "--amplitude", "0.5", "--overwrite", "photos", cwd=tmp_path).returncode == 0
@@ -168,3 +169,11 @@ def test_a_progress_bar_appears_only_on_a_terminal(tmp_path, photos):
     assert completed.returncode == 0
     assert b"0/2 [" in shown and b"file/s" in shown
     assert completed.stdout == quiet.stdout
+
+
+def test_a_name_the_terminal_cannot_show_is_shown_replaced_not_fatal(tmp_path):
+    save(tmp_path / "写真.png", codes("L"))
+    completed = pixalot("levels", "写真.png", cwd=tmp_path, env={"PYTHONIOENCODING": "latin-1"})
+    assert (completed.returncode, completed.stderr) == (0, "")
+    assert completed.stdout.splitlines() == ["??.png -> ??-levels.png", "1 written"]
+    assert (tmp_path / "写真-levels.png").exists()
