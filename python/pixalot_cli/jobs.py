@@ -124,16 +124,18 @@ def levels(task: Task, settings: LevelsSettings, output: WriteSettings) -> Outco
             raise PictureError(f"--in-low and --in-high are the same level for {_kind(picture)}")
         gamma = np.float32(settings.gamma)
         if picture.codes is None or picture.code_max is None:
-            return call(pixalot.color_levels, picture.pixels, *bounds, gamma)
+            result: np.ndarray = call(pixalot.color_levels, picture.pixels, *bounds, gamma)
+            return result
         # Levels act on each value alone, and an integer image has at most 65536 of them:
         # the module maps every code once, each converted to float exactly as the whole
         # image would be, and the pixels are looked up. Same bits, no float pass over the image.
         every_code = np.arange(picture.code_max + 1, dtype=np.float32)
         every_code /= np.float32(picture.code_max)
-        table = call(pixalot.color_levels, every_code, *bounds, gamma)
+        table: np.ndarray = call(pixalot.color_levels, every_code, *bounds, gamma)
         if not output.as_float:
             table = to_codes(table, picture.code_max)
-        return table[picture.codes]
+        mapped: np.ndarray = np.take(table, picture.codes)
+        return mapped
 
     return _rewrite(task, output, compute)
 

@@ -392,7 +392,7 @@ def _write_integer(picture: Picture, codes: np.ndarray, file: BinaryIO, quality:
 
 def _save_options(picture: Picture, quality: int | None) -> dict[str, Any]:
     info = picture.info
-    options = {key: info[key] for key in ("icc_profile", "dpi") if key in info}
+    options: dict[str, Any] = {key: info[key] for key in ("icc_profile", "dpi") if key in info}
     # Pixels are processed as stored; the orientation tag must come along for viewers to
     # turn the result as they turned the original.
     if "exif" in info and picture.format in ("JPEG", "PNG", "WEBP"):
@@ -458,7 +458,7 @@ def _write_deep_colour(picture: Picture, codes: np.ndarray, file: BinaryIO) -> N
     if picture.format == "PNG":
         import imagecodecs
 
-        data = imagecodecs.png_encode(codes, level=6)
+        data = bytes(imagecodecs.png_encode(codes, level=6))
         # The encoder writes pixels only; the source's descriptive chunks go in before them.
         cut = 8 + 12 + struct.unpack(">I", data[8:12])[0]  # after the signature and IHDR
         file.write(data[:cut] + b"".join(info.get("chunks", [])) + data[cut:])

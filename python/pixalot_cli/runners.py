@@ -14,17 +14,17 @@ import os
 import signal
 import threading
 import sys
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Generator, Iterator, Sequence
 from concurrent.futures import ProcessPoolExecutor
-from typing import TypeVar
+from typing import Any
 
 from .inputs import Task, UsageError
+from .jobs import Outcome
 
-Outcome = TypeVar("Outcome")
 Job = Callable[[Task], Outcome]
 
 
-def run_here(job: Job, tasks: Sequence[Task]) -> Iterator[Outcome]:
+def run_here(job: Job, tasks: Sequence[Task]) -> Generator[Outcome]:
     for task in tasks:
         yield job(task)
 
@@ -75,7 +75,8 @@ def _guarded(job: Job, task: Task) -> Outcome:
     global _busy
     _busy = True
     try:
-        return job(task)
+        outcome: Outcome = job(task)
+        return outcome
     except (Stopped, KeyboardInterrupt) as stop:
         # Nobody waits for this file's outcome any more; a traceback would only clutter.
         os._exit(128 + getattr(stop, "signum", signal.SIGINT))
@@ -83,7 +84,7 @@ def _guarded(job: Job, task: Task) -> Outcome:
         _busy = False
 
 
-def _pool_context():
+def _pool_context() -> multiprocessing.context.BaseContext:
     # A forked child would inherit the threads of the parent (tqdm's monitor, Dask's event
     # loop) in whatever state they were; the fork server starts clean children cheaply.
     try:
@@ -94,7 +95,7 @@ def _pool_context():
     return context
 
 
-def run_on_pool(job: Job, tasks: Sequence[Task], workers: int) -> Iterator[Outcome]:
+def run_on_pool(job: Job, tasks: Sequence[Task], workers: int) -> Generator[Outcome]:
     # Small chunks keep the progress bar moving and the workers evenly loaded.
     chunk = max(1, min(16, len(tasks) // (workers * 8)))
     try:
@@ -137,7 +138,7 @@ def _keep_dask_off_stderr() -> None:
 
 
 @contextlib.contextmanager
-def dask_client(address: str, workers: int | None):
+def dask_client(address: str, workers: int | None) -> Iterator[Any]:
     try:
         from dask.distributed import Client, LocalCluster
     except ImportError:
@@ -149,20 +150,20 @@ def dask_client(address: str, workers: int | None):
         # files side by side.
         # The scheduler serves HTTP whatever is asked; on a free port of this machine only,
         # it neither collides with another cluster's nor is reachable from elsewhere.
-        cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
-                               dashboard_address="127.0.0.1:0")
-        with cluster, Client(cluster) as client:
+        cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,  # type: ignore[no-untyped-call]
+                               host="127.0.0.1", dashboard_address="127.0.0.1:0")
+        with cluster, Client(cluster) as client:  # type: ignore[no-untyped-call]
             yield client
         return
     try:
-        client = Client(address, timeout="10s")
+        client = Client(address, timeout="10s")  # type: ignore[no-untyped-call]
     except (OSError, TimeoutError, ValueError) as error:
         raise UsageError(f"cannot reach the Dask scheduler at {address}: {error}") from None
     with client:
         yield client
 
 
-def run_on_dask(job: Job, tasks: Sequence[Task], client) -> Iterator[Outcome]:
+def run_on_dask(job: Job, tasks: Sequence[Task], client: Any) -> Generator[Outcome]:
     futures = client.map(job, tasks, pure=False)
     try:
         for future in futures:
@@ -172,12 +173,12 @@ def run_on_dask(job: Job, tasks: Sequence[Task], client) -> Iterator[Outcome]:
 
 
 @contextlib.contextmanager
-def progress(total: int, enabled: bool, unit: str = "file"):
+def progress(total: int, enabled: bool, unit: str = "file") -> Iterator[Any]:
     """A tqdm bar on stderr, only when stderr is a terminal: redirected output stays clean."""
     bar = None
     if enabled and total > 1 and sys.stderr.isatty():
         try:
-            from tqdm import tqdm
+            from tqdm import tqdm  # type: ignore[import-untyped,unused-ignore]
         except ImportError:
             tqdm = None
         if tqdm is not None:
@@ -189,7 +190,7 @@ def progress(total: int, enabled: bool, unit: str = "file"):
             bar.close()
 
 
-def say(bar, text: str, to_stderr: bool = False) -> None:
+def say(bar: Any, text: str, to_stderr: bool = False) -> None:
     """Prints a line above a live progress bar instead of through it."""
     stream = sys.stderr if to_stderr else sys.stdout
     if bar is not None:

@@ -24,6 +24,19 @@ def pixalot(*arguments, cwd: Path, stdin=subprocess.DEVNULL, stderr=subprocess.P
     )
 
 
+def run_main(arguments, capsys) -> subprocess.CompletedProcess:
+    """The command run in this process, for what needs no process of its own: parsing,
+    planning and reporting. Gives what `pixalot` gives."""
+    from pixalot_cli.cli import main
+
+    try:
+        status = main([str(argument) for argument in arguments])
+    except SystemExit as exit_:  # argparse's own way out
+        status = exit_.code if isinstance(exit_.code, int) else 2
+    captured = capsys.readouterr()
+    return subprocess.CompletedProcess(arguments, status, captured.out, captured.err)
+
+
 def codes(mode: str, height: int = 24, width: int = 20, seed: int = 0) -> np.ndarray:
     """Code values for an image of `mode` that include both ends of the type's range."""
     channels = {"L": 1, "I;16": 1, "LA": 2, "RGB": 3, "RGBA": 4}[mode]

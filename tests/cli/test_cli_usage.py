@@ -11,7 +11,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from cli_helpers import Image, assert_one_line_error, codes, pixalot, save
+from cli_helpers import Image, assert_one_line_error, codes, pixalot, run_main, save
 
 
 @pytest.mark.parametrize("arguments, fragment", [
@@ -30,17 +30,25 @@ from cli_helpers import Image, assert_one_line_error, codes, pixalot, save
     (["gray", "--json", "--csv", "photos"], "not allowed with argument --json"),
     (["levels", "-o", "photos/a.png", "photos"], "cannot write to output folder photos/a.png: it is a file"),
     (["stripes", "-o", "photos/a.png/inside", "photos"], "cannot create output folder photos/a.png/inside"),
-    (["gray", "--dask", "nowhere://x", "photos"], "cannot reach the Dask scheduler at nowhere://x"),
+    (["levels", "--overwrite", "--skip-existing", "photos"], "not allowed with argument --overwrite"),
+    (["levels", "--quality", "0", "photos"], "--quality: 0 is out of range (1 to 100)"),
+    (["gray", "--max-pixels", "0", "photos"], "--max-pixels: 0 is out of range (at least 1)"),
     (["shrink", "photos"], "invalid choice: 'shrink'"),
 ], ids=lambda value: " ".join(value) if isinstance(value, list) else None)
-def test_a_command_that_cannot_start_says_why_in_one_line_and_exits_2(tmp_path, photos, arguments, fragment):
-    if "--dask" in arguments:
-        pytest.importorskip("dask.distributed")
+def test_a_command_that_cannot_start_says_why_in_one_line_and_exits_2(tmp_path, photos, arguments, fragment,
+                                                                     monkeypatch, capsys):
     (tmp_path / "empty").mkdir()
-    completed = pixalot(*arguments, cwd=tmp_path)
+    monkeypatch.chdir(tmp_path)
+    completed = run_main(arguments, capsys)
     assert_one_line_error(completed, 2, fragment)
     assert completed.stdout == ""
     assert sorted(path.name for path in photos.iterdir()) == ["a.png", "b.png"]
+
+
+def test_an_unreachable_dask_scheduler_is_one_line(tmp_path, photos):
+    pytest.importorskip("dask.distributed")
+    completed = pixalot("levels", "--dask", "nowhere://x", "photos", cwd=tmp_path)
+    assert_one_line_error(completed, 2, "cannot reach the Dask scheduler at nowhere://x")
 
 
 def fault_and_file_cases(folder: Path):
