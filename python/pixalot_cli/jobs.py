@@ -102,7 +102,11 @@ def _rewrite(task: Task, output: WriteSettings, compute: Callable[[Picture], np.
         picture = read_picture(task.source.path, output.max_pixels)
         if picture.unreadable_depth:
             raise PictureError(f"{picture.unreadable_depth}; refusing to write a reduced copy")
-        write_picture(picture, compute(picture), task.output, output, identities(task.source.path))
+        result = compute(picture)
+        # The source's pixels are not needed any more: a large image's peak memory is the
+        # source and the result at once, not more.
+        picture.codes = picture.floats = None
+        write_picture(picture, result, task.output, output, identities(task.source.path))
     except PictureError as error:
         if output.skip_existing and isinstance(error.__context__, Exists):
             # Another run wrote it since this one was planned.
@@ -134,15 +138,30 @@ def levels(task: Task, settings: LevelsSettings, output: WriteSettings) -> Outco
         table: np.ndarray = call(pixalot.color_levels, every_code, *bounds, gamma)
         if not output.as_float:
             table = to_codes(table, picture.code_max)
-        mapped: np.ndarray = np.take(table, picture.codes)
-        return mapped
+        return _look_up(table, picture.codes)
 
     return _rewrite(task, output, compute)
 
 
+def _look_up(table: np.ndarray, codes: np.ndarray) -> np.ndarray:
+    """table[codes], a band of rows at a time: NumPy turns index arrays into machine words
+    first, which for a whole 48-megapixel image is a 1 GB temporary."""
+    result = np.empty(codes.shape, table.dtype)
+    rows = max(1, (1 << 20) // max(1, codes[0].size if codes.ndim else 1))
+    for start in range(0, codes.shape[0], rows):
+        np.take(table, codes[start:start + rows], out=result[start:start + rows])
+    return result
+
+
 def stripes(task: Task, settings: StripesSettings, output: WriteSettings) -> Outcome:
-    return _rewrite(task, output, lambda picture: call(
-        pixalot.sin_patern, picture.pixels, settings.period, settings.amplitude, not settings.horizontal, settings.slant))
+    def compute(picture: Picture) -> np.ndarray:
+        pixels = picture.pixels
+        picture.codes = None  # the float copy is all that is needed from here on
+        result: np.ndarray = call(pixalot.sin_patern, pixels, settings.period, settings.amplitude,
+                                  not settings.horizontal, settings.slant)
+        return result
+
+    return _rewrite(task, output, compute)
 
 
 def gray(task: Task, settings: GraySettings, max_pixels: int) -> Outcome:

@@ -100,6 +100,9 @@ def _optional(name: str) -> Any:
 def read_picture(path: Path, max_pixels: int = DEFAULT_MAX_PIXELS) -> Picture:
     if path.suffix.lower() == ".npy":
         return _read_npy(path)
+    png = _read_png(path, max_pixels)
+    if png is not None:
+        return png
     Image = _pillow()
     # Pillow's own limit (about 89 megapixels) would refuse a 100-megapixel camera's frames;
     # the size is checked against --max-pixels instead, before any pixel is decoded.
@@ -225,34 +228,61 @@ def _webp_is_lossless(path: Path) -> bool:
     return False
 
 
+_PNG_MODES = {(0, 8): "L", (0, 16): "I;16", (2, 8): "RGB", (2, 16): "RGB", (4, 8): "LA", (4, 16): "LA",
+              (6, 8): "RGBA", (6, 16): "RGBA"}
+
+
+def _read_png(path: Path, max_pixels: int) -> Picture | None:
+    """A plain PNG (grey or colour, 8 or 16 bits, with or without alpha) through imagecodecs,
+    which decodes and encodes PNG several times faster than Pillow and at 16 bits in colour
+    too; its descriptive chunks are kept whole for the result. None for whatever else
+    (palettes, transparency chunks, animations, no imagecodecs): Pillow reads those."""
+    imagecodecs = _optional("imagecodecs")
+    if imagecodecs is None or path.suffix.lower() != ".png":
+        return None
+    try:
+        data = path.read_bytes()
+    except OSError as error:
+        raise PictureError(_os_reason(error)) from None
+    if data[:8] != b"\x89PNG\r\n\x1a\n" or data[12:16] != b"IHDR" or len(data) < 33:
+        return None
+    width, height, depth, colour_type, _, _, interlace = struct.unpack(">IIBBBBB", data[16:29])
+    mode = _PNG_MODES.get((colour_type, depth))
+    chunks, kinds = _png_chunks(data)
+    if mode is None or interlace or kinds & {b"tRNS", b"acTL"}:
+        return None
+    if width * height > max_pixels:
+        raise PictureError(f"has {width * height:,} pixels, more than {max_pixels:,} (raise --max-pixels to read it)")
+    try:
+        codes = imagecodecs.png_decode(data)
+    except Exception as error:  # imagecodecs reports a damaged stream with its own error type
+        raise PictureError(f"damaged or truncated image ({error})") from None
+    bits = 16 if depth == 16 else 8
+    return _split(codes, mode, bits, "PNG", {"chunks": chunks})
+
+
 def _read_deep_colour(path: Path, format_: str, mode: str, info: dict[str, Any]) -> Picture | None:
     """16-bit colour at 16 bits, where a library for it is installed; None where none is."""
     if format_ == "TIFF" and _optional("tifffile"):
         picture = _read_tifffile(path)
         picture.info.update(info)
         return picture
-    imagecodecs = _optional("imagecodecs")
-    if format_ == "PNG" and imagecodecs is not None:
-        data = path.read_bytes()
-        codes = imagecodecs.png_decode(data)
-        if codes.dtype != np.uint16 or codes.ndim != 3 or codes.shape[2] not in (3, 4):
-            raise PictureError("16-bit colour PNG decoded to an unexpected layout")
-        info = dict(info, chunks=_png_chunks(data))
-        return _split(codes, mode, 16, "PNG", info)
     return None
 
 
-def _png_chunks(data: bytes) -> list[bytes]:
-    """The descriptive chunks before the image data, whole (length, type, data, CRC)."""
-    chunks, offset = [], 8
+def _png_chunks(data: bytes) -> tuple[list[bytes], set[bytes]]:
+    """The descriptive chunks before the image data, whole (length, type, data, CRC), and
+    the types of every chunk before it."""
+    chunks, kinds, offset = [], set(), 8
     while offset + 8 <= len(data):
         length, kind = struct.unpack(">I4s", data[offset:offset + 8])
         if kind == b"IDAT":
             break
+        kinds.add(kind)
         if kind in _PNG_DESCRIPTIVE:
             chunks.append(data[offset:offset + 12 + length])
         offset += 12 + length
-    return chunks
+    return chunks, kinds
 
 
 def _read_tifffile(path: Path) -> Picture:
@@ -382,6 +412,9 @@ def _write_float(picture: Picture, pixels: np.ndarray, file: BinaryIO, as_float:
 def _write_integer(picture: Picture, codes: np.ndarray, file: BinaryIO, quality: int | None) -> None:
     if picture.alpha is not None:
         codes = np.dstack([codes, picture.alpha])
+    if picture.format == "PNG" and "chunks" in picture.info:
+        _write_png(picture, codes, file)
+        return
     if picture.bits == 16 and codes.ndim == 3:
         _write_deep_colour(picture, codes, file)
         return
@@ -436,6 +469,16 @@ def _save_options(picture: Picture, quality: int | None) -> dict[str, Any]:
     return options
 
 
+def _write_png(picture: Picture, codes: np.ndarray, file: BinaryIO) -> None:
+    import imagecodecs
+
+    # Pillow's default compression level, so that results are no larger than before.
+    data = bytes(imagecodecs.png_encode(np.ascontiguousarray(codes), level=6))
+    # The encoder writes pixels only; the source's descriptive chunks go in before them.
+    cut = 8 + 12 + struct.unpack(">I", data[8:12])[0]  # after the signature and IHDR
+    file.write(data[:cut] + b"".join(picture.info["chunks"]) + data[cut:])
+
+
 _TIFFFILE_COMPRESSIONS = {"tiff_lzw": "lzw", "tiff_deflate": "zlib", "tiff_adobe_deflate": "zlib",
                           "packbits": "packbits"}
 
@@ -454,13 +497,5 @@ def _write_deep_colour(picture: Picture, codes: np.ndarray, file: BinaryIO) -> N
                          description=tags.get(270), software=tags.get(305, False), datetime=tags.get(306),
                          iccprofile=info.get("icc_profile"), extratags=extratags, metadata=None,
                          resolution=info.get("dpi"), resolutionunit="inch" if "dpi" in info else None)
-        return
-    if picture.format == "PNG":
-        import imagecodecs
-
-        data = bytes(imagecodecs.png_encode(codes, level=6))
-        # The encoder writes pixels only; the source's descriptive chunks go in before them.
-        cut = 8 + 12 + struct.unpack(">I", data[8:12])[0]  # after the signature and IHDR
-        file.write(data[:cut] + b"".join(info.get("chunks", [])) + data[cut:])
         return
     raise PictureError(f"16-bit colour {picture.format} cannot be written")
