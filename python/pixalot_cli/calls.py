@@ -33,7 +33,7 @@ def one_line(text: str) -> str:
 
 
 @contextlib.contextmanager
-def silenced_fd2() -> Iterator[None]:
+def _silenced_fd2() -> Iterator[None]:
     with _FD2_LOCK:
         saved = os.dup(2)
         try:
@@ -52,7 +52,7 @@ def call(operation: Callable[..., Result], *arguments: object) -> Result:
     """Runs a pixalot function; a fault becomes `OperationFault` and its two-line report on
     fd 2 is discarded, since the message it carries is shown to the user instead."""
     try:
-        with silenced_fd2():
+        with _silenced_fd2():
             return operation(*arguments)
     except BaseException as error:
         if not is_fault(error):

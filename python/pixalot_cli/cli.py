@@ -254,7 +254,7 @@ def _rewrite(command: Command, options: argparse.Namespace) -> int:
         counts["skipped"] += 1
         print(f"{task.source.shown}: skipped, {_shown(task.output)} exists")
     to_do = [task for task in tasks if not task.existing]
-    with runners.progress(len(to_do), options.progress) as bar, _outcomes(job, to_do, options) as outcomes:
+    with _outcomes(job, to_do, options) as outcomes, runners.progress(len(to_do), options.progress) as bar:
         for outcome in outcomes:
             if outcome.error:
                 counts["failed"] += 1

@@ -138,19 +138,12 @@ def levels(task: Task, settings: LevelsSettings, output: WriteSettings) -> Outco
         table: np.ndarray = call(pixalot.color_levels, every_code, *bounds, gamma)
         if not output.as_float:
             table = to_codes(table, picture.code_max)
-        return _look_up(table, picture.codes)
+        # Indexing casts the codes to machine words in small buffers as it goes (np.take would
+        # first make a 1 GB array of them for a 48-megapixel image).
+        mapped: np.ndarray = table[picture.codes]
+        return mapped
 
     return _rewrite(task, output, compute)
-
-
-def _look_up(table: np.ndarray, codes: np.ndarray) -> np.ndarray:
-    """table[codes], a band of rows at a time: NumPy turns index arrays into machine words
-    first, which for a whole 48-megapixel image is a 1 GB temporary."""
-    result = np.empty(codes.shape, table.dtype)
-    rows = max(1, (1 << 20) // max(1, codes[0].size if codes.ndim else 1))
-    for start in range(0, codes.shape[0], rows):
-        np.take(table, codes[start:start + rows], out=result[start:start + rows])
-    return result
 
 
 def stripes(task: Task, settings: StripesSettings, output: WriteSettings) -> Outcome:

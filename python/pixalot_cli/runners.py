@@ -85,25 +85,38 @@ def _guarded(job: Job, task: Task) -> Outcome:
 
 
 def _pool_context() -> multiprocessing.context.BaseContext:
-    # A forked child would inherit the threads of the parent (tqdm's monitor, Dask's event
-    # loop) in whatever state they were; the fork server starts clean children cheaply.
-    try:
-        context = multiprocessing.get_context("forkserver")
-    except ValueError:
+    # Forking is instant and the children have everything imported already, but a forked
+    # child inherits the parent's other threads (tqdm's monitor, Dask's event loop) in
+    # whatever state they were: only a single-threaded process forks. Otherwise the fork
+    # server starts clean children, at the cost of an interpreter start.
+    methods = multiprocessing.get_all_start_methods()
+    if "fork" in methods and threading.active_count() == 1:
+        return multiprocessing.get_context("fork")
+    if "forkserver" not in methods:
         return multiprocessing.get_context("spawn")
+    context = multiprocessing.get_context("forkserver")
     context.set_forkserver_preload(["pixalot_cli.jobs"])
     return context
 
 
 def run_on_pool(job: Job, tasks: Sequence[Task], workers: int) -> Generator[Outcome]:
+    """Starts the pool at once (before a progress bar's thread exists, so that it may fork),
+    and gives the outcomes as they come."""
     # Small chunks keep the progress bar moving and the workers evenly loaded.
     chunk = max(1, min(16, len(tasks) // (workers * 8)))
+    sys.stdout.flush()  # a forked child must not write out the parent's buffered lines again
+    sys.stderr.flush()
     try:
         pool = ProcessPoolExecutor(max_workers=workers, mp_context=_pool_context(), initializer=_worker_start)
+        outcomes = pool.map(functools.partial(_guarded, job), tasks, chunksize=chunk)
     except (OSError, NotImplementedError) as error:  # e.g. no /dev/shm for its semaphores
         raise UsageError(f"cannot start a pool of {workers} processes (-j): {error}") from None
+    return _pool_outcomes(pool, outcomes)
+
+
+def _pool_outcomes(pool: ProcessPoolExecutor, outcomes: Iterator[Outcome]) -> Generator[Outcome]:
     try:
-        yield from pool.map(functools.partial(_guarded, job), tasks, chunksize=chunk)
+        yield from outcomes
     except BaseException:
         # Interrupted: the workers are told to stop (each removes the temporary file it was
         # writing), and are waited for, so that none outlives the command.
