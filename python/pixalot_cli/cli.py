@@ -18,7 +18,7 @@ import threading
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
 
-from . import __version__, arguments, gray_report, jobs, runners
+from . import __version__, arguments, gray_report, jobs, placing, runners
 from .arguments import ExitStatus, Parser
 from .inputs import Selection, Task, UsageError, collect, plan, prepare_output_folder
 from .jobs import GraySettings, LevelsSettings, Outcome, StripesSettings, WriteSettings
@@ -356,11 +356,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"pixalot {command.name}: error: {error}", file=sys.stderr)
         return ExitStatus.USAGE
     except KeyboardInterrupt:
-        _ignore_further_signals()
+        _end_interrupted()
         print("pixalot: interrupted", file=sys.stderr)
         return 128 + signal.SIGINT
     except runners.Stopped as stop:
-        _ignore_further_signals()
+        _end_interrupted()
         print(f"pixalot: stopped by {signal.Signals(stop.signum).name}", file=sys.stderr)
         return 128 + stop.signum
     except BrokenPipeError:
@@ -376,9 +376,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         return ExitStatus.FILES_FAILED
 
 
-def _ignore_further_signals() -> None:
-    # The command is ending: a second Ctrl-C (or a terminal's SIGHUP after SIGTERM) would only
-    # break the clean-up at exit with a traceback.
+def _end_interrupted() -> None:
+    # A temporary file whose writer was cut short where no except clause saw it goes; and
+    # as the command is ending, a second Ctrl-C (or a terminal's SIGHUP after SIGTERM) would
+    # only break the clean-up at exit with a traceback.
+    placing.remove_pending()
     if threading.current_thread() is threading.main_thread():
         for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             signal.signal(signum, signal.SIG_IGN)

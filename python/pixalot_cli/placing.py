@@ -6,7 +6,7 @@ from __future__ import annotations
 import contextlib
 import errno
 import os
-import tempfile
+import secrets
 from collections.abc import Iterator
 from pathlib import Path
 from typing import BinaryIO
@@ -35,15 +35,17 @@ def identities(path: Path) -> set[Identity]:
     return {found for found in (identity(path, follow=False), identity(path)) if found is not None}
 
 
-def _umask() -> int:
-    # Reading the mask means setting it; the result is made with the permissions any other
-    # new file would get, rather than mkstemp's private 0600.
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
+# Temporary files being written, named before they are made: an interruption may land in
+# a gap that no except clause sees (inside a context manager's exit, say), so whoever ends
+# the process removes what is left here.
+_pending: set[Path] = set()
 
 
-_CREATE_MODE = 0o666 & ~_umask()
+def remove_pending() -> None:
+    for temporary in list(_pending):
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+    _pending.clear()
 
 
 @contextlib.contextmanager
@@ -61,18 +63,21 @@ def placed(target: Path, overwrite: bool, protected: set[Identity], shown: str) 
     if not overwrite and os.path.lexists(target):
         raise Exists(f"{shown} exists (use --overwrite to replace it, or --skip-existing)")
     target.parent.mkdir(parents=True, exist_ok=True)
-    descriptor, temporary = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".part")
+    # Hidden, so that folder scans pass it by.
+    temporary = target.with_name(f".{target.name}.{secrets.token_hex(8)}.part")
+    _pending.add(temporary)
     try:
-        os.fchmod(descriptor, _CREATE_MODE)
-        os.close(descriptor)
-        # Opened again by name: writers such as tifffile take a file's name for its path.
-        with open(temporary, "wb") as file:
+        # Made exclusively, with the permissions any new file gets; named, because writers
+        # such as tifffile take a file's name for its path.
+        with open(temporary, "xb") as file:
             yield file
-        _move(Path(temporary), target, overwrite, shown)
+        _move(temporary, target, overwrite, shown)
     except BaseException:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(temporary)
         raise
+    finally:
+        _pending.discard(temporary)
 
 
 def _move(temporary: Path, target: Path, overwrite: bool, shown: str) -> None:

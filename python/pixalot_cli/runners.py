@@ -18,6 +18,7 @@ from collections.abc import Callable, Generator, Iterator, Sequence
 from concurrent.futures import ProcessPoolExecutor
 from typing import Any
 
+from . import placing
 from .inputs import Task, UsageError
 from .jobs import Outcome
 
@@ -79,6 +80,7 @@ def _guarded(job: Job, task: Task) -> Outcome:
         return outcome
     except (Stopped, KeyboardInterrupt) as stop:
         # Nobody waits for this file's outcome any more; a traceback would only clutter.
+        placing.remove_pending()
         os._exit(128 + getattr(stop, "signum", signal.SIGINT))
     finally:
         _busy = False
