@@ -92,6 +92,14 @@ def test_a_process_pool_gives_the_same_report(collection):
     assert (pooled.returncode, pooled.stdout, pooled.stderr) == (alone.returncode, alone.stdout, alone.stderr)
 
 
+def has_module(name: str) -> bool:
+    try:
+        __import__(name)
+    except ImportError:
+        return False
+    return True
+
+
 @pytest.mark.parametrize("command", ["levels", "stripes"])
 def test_a_process_pool_writes_the_same_files(tmp_path, collection, command):
     alone = pixalot(command, "images", "-o", tmp_path / "alone", cwd=collection)
@@ -99,7 +107,9 @@ def test_a_process_pool_writes_the_same_files(tmp_path, collection, command):
     assert pooled.returncode == alone.returncode == 1
     assert pooled.stderr == alone.stderr
     written = sorted(path.name for path in (tmp_path / "alone").iterdir())
-    assert written == sorted(path.name for path in (tmp_path / "pooled").iterdir()) and len(written) == 10
+    assert written == sorted(path.name for path in (tmp_path / "pooled").iterdir())
+    # 16-bit colour is refused rather than rewritten at 8 bits where imagecodecs is missing.
+    assert len(written) == (10 if has_module("imagecodecs") else 9)
     for name in written:
         assert (tmp_path / "alone" / name).read_bytes() == (tmp_path / "pooled" / name).read_bytes(), name
 

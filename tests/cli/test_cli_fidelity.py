@@ -10,6 +10,7 @@ from cli_helpers import Image, codes, colour_16_bit_png, load, pixalot, save
 
 import pixalot as module
 
+PILLOW = tuple(int(part) for part in __import__("PIL").__version__.split(".")[:2])
 IDENTITY = ["--in-low", "0", "--in-high", "1", "--out-low", "0", "--out-high", "1", "--gamma", "1"]
 LEVELS = ["--in-low", "0.2", "--in-high", "0.7", "--out-low", "0.1", "--out-high", "0.9", "--gamma", "1.7"]
 
@@ -31,9 +32,9 @@ def test_levels_by_table_give_the_bits_of_the_whole_array_computation(tmp_path, 
     completed = pixalot("levels", *LEVELS, "in.png", cwd=tmp_path)
     assert (completed.returncode, completed.stderr) == (0, "")
     np.testing.assert_array_equal(load(tmp_path / "in-levels.png")[1], whole_array_levels(values, top))
+    tifffile = pytest.importorskip("tifffile")  # the colour float TIFF's writer and reader
     assert pixalot("levels", *LEVELS, "--float", "in.png", cwd=tmp_path).returncode == 0
     floats = module.color_levels(values.astype(np.float32) / np.float32(top), 0.2, 0.7, 0.1, 0.9, 1.7)
-    tifffile = pytest.importorskip("tifffile")
     np.testing.assert_array_equal(tifffile.imread(tmp_path / "in-levels.tif"), floats)
 
 
@@ -126,7 +127,8 @@ def test_jpeg_comment_xmp_and_iptc_survive(tmp_path):
     assert pixalot("levels", "in.jpg", cwd=tmp_path).returncode == 0
     with Image.open(tmp_path / "in-levels.jpg") as result:
         assert result.info["comment"] == b"holiday"
-        assert XMP.encode() in result.info["xmp"]
+        if PILLOW >= (11,):  # Pillow writes a JPEG's XMP from version 11 on
+            assert XMP.encode() in result.info["xmp"]
         assert ("APP13", IPTC) in result.applist
 
 
