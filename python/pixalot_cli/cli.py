@@ -22,7 +22,7 @@ from . import __version__, arguments, gray_report, jobs, placing, runners
 from .arguments import ExitStatus, Parser
 from .inputs import Selection, Task, UsageError, collect, plan, prepare_output_folder
 from .jobs import GraySettings, LevelsSettings, Outcome, StripesSettings, WriteSettings
-from .pictures import DEFAULT_MAX_PIXELS, IMAGE_SUFFIXES
+from .pictures import DEFAULT_MAX_PIXELS, IMAGE_SUFFIXES, display
 
 DESCRIPTION = """\
 Exact, fast image operations from pixalot, on image files.
@@ -272,8 +272,6 @@ def _rewrite(command: Command, options: argparse.Namespace) -> int:
 
 
 def _shown(path: Path | None) -> str:
-    from .pictures import display
-
     return display(path) if path is not None else ""
 
 

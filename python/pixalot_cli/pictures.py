@@ -5,6 +5,7 @@ PNG and TIFF and colour float TIFF."""
 from __future__ import annotations
 
 import dataclasses
+import functools
 import io
 import struct
 from pathlib import Path
@@ -90,6 +91,7 @@ def _pillow() -> Any:
     return Image
 
 
+@functools.cache  # a missing library is looked for once, not once per file
 def _optional(name: str) -> Any:
     try:
         return __import__(name)
@@ -148,7 +150,7 @@ def _from_pillow(image: Any, path: Path, max_pixels: int) -> Picture:
     format_ = image.format or "PNG"
     info = _metadata(image, path, format_)
     if deep_colour:
-        deep = _read_deep_colour(path, format_, image.mode, info)
+        deep = _read_deep_colour(path, format_, info)
         if deep is not None:
             return deep
     if format_ == "JPEG" and image.mode in ("L", "RGB"):
@@ -281,7 +283,7 @@ def _read_jpeg(path: Path, mode: str, size: tuple[int, int], info: dict[str, Any
     return _split(codes, mode, 8, "JPEG", info)
 
 
-def _read_deep_colour(path: Path, format_: str, mode: str, info: dict[str, Any]) -> Picture | None:
+def _read_deep_colour(path: Path, format_: str, info: dict[str, Any]) -> Picture | None:
     """16-bit colour at 16 bits, where a library for it is installed; None where none is."""
     if format_ == "TIFF" and _optional("tifffile"):
         picture = _read_tifffile(path)

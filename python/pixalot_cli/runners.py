@@ -8,12 +8,12 @@ from __future__ import annotations
 
 import contextlib
 import functools
-import logging
 import multiprocessing
 import os
 import signal
-import threading
 import sys
+import threading
+import warnings
 from collections.abc import Callable, Generator, Iterator, Sequence
 from concurrent.futures import ProcessPoolExecutor
 from typing import Any
@@ -109,8 +109,12 @@ def run_on_pool(job: Job, tasks: Sequence[Task], workers: int) -> Generator[Outc
     sys.stdout.flush()  # a forked child must not write out the parent's buffered lines again
     sys.stderr.flush()
     try:
-        pool = ProcessPoolExecutor(max_workers=workers, mp_context=_pool_context(), initializer=_worker_start)
-        outcomes = pool.map(functools.partial(_guarded, job), tasks, chunksize=chunk)
+        with warnings.catch_warnings():
+            # Python warns of forking beside threads that it counts in the whole process,
+            # such as a BLAS library's idle pool, which registers its own fork handlers.
+            warnings.simplefilter("ignore", DeprecationWarning)
+            pool = ProcessPoolExecutor(max_workers=workers, mp_context=_pool_context(), initializer=_worker_start)
+            outcomes = pool.map(functools.partial(_guarded, job), tasks, chunksize=chunk)
     except (OSError, NotImplementedError) as error:  # e.g. no /dev/shm for its semaphores
         raise UsageError(f"cannot start a pool of {workers} processes (-j): {error}") from None
     return _pool_outcomes(pool, outcomes)

@@ -7,7 +7,6 @@ import subprocess
 import sys
 import time
 
-import numpy as np
 import pytest
 
 from cli_helpers import assert_one_line_error, codes, load, pixalot, save
