@@ -35,8 +35,10 @@ unchanged. Pixels are worked on as stored: an EXIF orientation tag is kept, not 
 """
 
 FILES_HELP = """\
-Inputs: image files, and folders of images ({suffixes}); -r also looks in subfolders;
---include/--exclude pick files found in folders by name or by path below the folder.
+Inputs: image files, and folders of images:
+  {suffixes}
+-r also looks in subfolders; --include/--exclude pick files found in folders by name or by
+path below the folder.
 Results go beside each input as NAME-{tag}.EXT, or into the folder -o names (never read as
 input). A result appears only when complete (written to a hidden temporary file, then
 renamed). An existing file is replaced only with --overwrite, and never an input, by any

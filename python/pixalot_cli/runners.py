@@ -210,9 +210,10 @@ def progress(total: int, enabled: bool, unit: str = "file") -> Iterator[Any]:
 
 
 def say(bar: Any, text: str, to_stderr: bool = False) -> None:
-    """Prints a line above a live progress bar instead of through it."""
+    """Prints a line above a live progress bar instead of through it; at once, also into a
+    pipe, so that whoever reads it (tee, a log) sees each file as it is done."""
     stream = sys.stderr if to_stderr else sys.stdout
     if bar is not None:
         bar.write(text, file=stream)
     else:
-        print(text, file=stream, flush=to_stderr)
+        print(text, file=stream, flush=True)
