@@ -10,7 +10,7 @@ PYTEST_ARGS ?=
 # Extra scikit-build-core settings for install, e.g. -Ccmake.define.PIXALOT_SANITIZE=address.
 BUILD_SETTINGS ?=
 
-.PHONY: all test test-i386 demo install wheel bench clean sanitize valgrind soak
+.PHONY: all test test-i386 demo install wheel bench bench-cli clean sanitize valgrind soak
 
 all: test
 
@@ -79,6 +79,12 @@ soak: install
 
 bench: install
 	$(PY) benchmarks/bench.py
+
+# The command against scripts using the same codecs (OpenCV's, Pillow's), on scikit-image's
+# sample photographs and a 48-megapixel JPEG made from one; prints the ratios.
+bench-cli: install
+	$(PY) -m pip install -q opencv-python-headless scikit-image
+	$(PY) benchmarks/bench_cli.py
 
 clean:
 	rm -rf build .venv demo-output dist

@@ -1,334 +1,386 @@
-"""The `pixalot` command: levels, stripes and the grey-or-colour test on image files, and a demo."""
+"""The `pixalot` command: levels, stripes and the grey-or-colour test on image files, and a demo.
+
+Each command is one entry of `COMMANDS`: its options, the job it runs on each file, and
+the runner that plans the files and reports on them.
+"""
 
 from __future__ import annotations
 
 import argparse
-import csv
+import contextlib
+import dataclasses
 import functools
-import json
-import math
+import io
 import os
+import signal
 import sys
-from collections.abc import Sequence
+import threading
+from collections.abc import Callable, Iterator, Sequence
+from pathlib import Path
 
-from . import __version__
-from .inputs import Task, UsageError, collect, plan, prepare_output_folder
-from .jobs import GraySettings, Level, LevelsSettings, Outcome, StripesSettings
-from .pictures import IMAGE_SUFFIXES
-from . import jobs, runners
-
-EXIT_FAILED_FILES = 1
-EXIT_USAGE = 2
+from . import __version__, arguments, gray_report, jobs, placing, runners
+from .arguments import ExitStatus, Parser
+from .inputs import Selection, Task, UsageError, collect, plan, prepare_output_folder
+from .jobs import GraySettings, LevelsSettings, Outcome, StripesSettings, WriteSettings
+from .pictures import DEFAULT_MAX_PIXELS, IMAGE_SUFFIXES, display
 
 DESCRIPTION = """\
 Exact, fast image operations from pixalot, on image files.
 
-Images are read with Pillow (8- and 16-bit grey, RGB and RGBA: PNG, TIFF, JPEG, WebP, BMP)
-or as float32 .npy arrays, converted to float32 in [0, 1], and written back at the file's
-own bit depth (or as 32-bit float TIFF with --float). Alpha is carried through unchanged.
+Images are read with Pillow (8- and 16-bit grey, RGB and RGBA: PNG, TIFF, JPEG, WebP, BMP,
+GIF; 16-bit colour PNG and TIFF with tifffile/imagecodecs installed) or as float32 .npy
+arrays, converted to float32 in [0, 1], and written back at the file's own bit depth and
+format (or as 32-bit float TIFF with --float), with its metadata. Alpha is carried through
+unchanged. Pixels are worked on as stored: an EXIF orientation tag is kept, not applied.
 """
 
 FILES_HELP = """\
-Inputs: image files, and folders of images (""" + " ".join(IMAGE_SUFFIXES) + """);
--r also looks in subfolders. Results go beside each input as NAME-{tag}.EXT, or into the
-folder -o names; an existing file is never replaced without --overwrite, and an input never.
-Exit status: 0 when every file succeeded, 1 when any failed, 2 when nothing could start.
+Inputs: image files, and folders of images:
+  {suffixes}
+-r also looks in subfolders; --include/--exclude pick files found in folders by name or by
+path below the folder.
+Results go beside each input as NAME-{tag}.EXT, or into the folder -o names (never read as
+input). A result appears only when complete (written to a hidden temporary file, then
+renamed). An existing file is replaced only with --overwrite, and never an input, by any
+name or link; --skip-existing leaves earlier results alone. JPEG results keep the source's
+quantisation and chroma subsampling unless --quality is given; lossless WebP stays lossless.
+-j pays for batches of many or large files: each process starts at a cost.
+Exit status: 0 when every file succeeded, 1 when any failed, 2 when nothing could start,
+128+N when ended by signal N (Ctrl-C, SIGTERM, SIGHUP: no partial file is left).
 """
 
-EPILOGS = {
-    "levels": """\
+LEVELS_HELP = """\
 Levels are fractions of full scale (0 to 1) or percentages (40%); with --codes, plain
 numbers are code values of each file instead (0-255 for 8-bit, 0-65535 for 16-bit).
 Each value v becomes ((v - in_low) / (in_high - in_low)) * (out_high - out_low) + out_low,
-clamped to [0, 1] and raised to the power --gamma (above 1 darkens the midtones).
+clamped to [0, 1] and then raised to the power --gamma. So gamma applies after the output
+range: with --gamma other than 1, --out-low and --out-high are not the output's extremes
+(out_low**gamma and out_high**gamma are). --gamma is the plain exponent: above 1 darkens the
+midtones, below 1 brightens them (the reverse of many editors' levels dialogs).
 
 Example:
   pixalot levels --in-low 0.1 --in-high 0.9 --gamma 1.2 photos/ -o levelled/
   pixalot levels --codes --in-low 16 --in-high 235 scan.png      # writes scan-levels.png
-""",
-    "stripes": """\
+"""
+
+STRIPES_HELP = """\
 The stripes are a sine wave over --period pixels (strictly 6.28 radians: just short of a full
 turn), scaled by --amplitude and added to every channel; the sum is clamped to [0, 1].
+Directions refer to the pixels as stored: a photo with an EXIF orientation tag shows them
+turned, as it shows the whole picture.
 
 Example:
   pixalot stripes --period 40 --amplitude 0.25 photo.jpg         # writes photo-stripes.jpg
   pixalot stripes --horizontal --slant 0.5 --float scans/ -o striped/
-""",
-    "gray": """\
-An image is grey when the means of its red, green and blue channels agree pairwise within
---tolerance (a fraction of full scale); alpha is not looked at. A one-channel image is
-grey without a test.
+"""
+
+GRAY_HELP = """\
+An image is grey when the whole-image means of its red, green and blue channels agree
+pairwise within --tolerance (a fraction of full scale). Only the means are compared, not
+each pixel: a picture whose colours balance out overall (a colour wheel, a star field) is
+called grey. Alpha is not looked at. A one-channel image is grey without a test.
 
 Example:
   pixalot gray photos/ -r --csv > verdicts.csv
   pixalot gray -j 4 archive/ -r --json
   pixalot gray --dask tcp://scheduler:8786 /shared/archive -r
-""",
-    "demo": """\
+"""
+
+DEMO_HELP = """\
 Synthesizes a colour and a grey sample (nothing is downloaded), runs the three operations,
 and writes before/after PNG files and a contact sheet.
 
 Example:
   pixalot demo                 # pictures in demo-output/
   pixalot demo -o /tmp/show
-""",
-}
+"""
+
+Job = Callable[[Task], Outcome]
 
 
-class Parser(argparse.ArgumentParser):
-    """argparse, with its errors on one line: what is wrong and where to read more."""
-
-    def error(self, message: str) -> None:  # type: ignore[override]
-        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
-
-
-def _finite(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not math.isfinite(value):
-        raise argparse.ArgumentTypeError(f"not a finite number: {text!r}")
-    return value
+@dataclasses.dataclass(frozen=True)
+class Command:
+    name: str
+    summary: str
+    help: str
+    options: Callable[[argparse.ArgumentParser], None]
+    job: Callable[[argparse.Namespace], Job] | None  # the work on one file, from the options
+    runner: Callable[[Command, argparse.Namespace], int]
+    tag: str | None = None  # results are NAME-TAG.EXT beside their input
 
 
-def _in_range(low: float, high: float, what: str = ""):
-    def parse(text: str) -> float:
-        value = _finite(text)
-        if not low <= value <= high:
-            raise argparse.ArgumentTypeError(f"{text} is out of range ({what or f'{low:g} to {high:g}'})")
-        return value
-    return parse
-
-
-def _positive(text: str) -> float:
-    value = _finite(text)
-    if value <= 0:
-        raise argparse.ArgumentTypeError(f"{text} is out of range (it must be above 0)")
-    return value
-
-
-def _whole(what: str, low: int, high: int | None = None, unit: str = ""):
-    """A parser of whole numbers from `low` to `high` (no upper bound when None)."""
-    def parse(text: str) -> int:
-        try:
-            value = int(text)
-        except ValueError:
-            raise argparse.ArgumentTypeError(f"not {what}: {text!r}") from None
-        if value < low or (high is not None and value > high):
-            bounds = f"at least {low}" if high is None else f"{low} to {high}{unit}"
-            raise argparse.ArgumentTypeError(f"{text} is out of range ({bounds})")
-        return value
-    return parse
-
-
-_period = _whole("a whole number of pixels", 1, 32767, " pixels")
-_workers = _whole("a whole number", 1)
-
-
-def _level(text: str) -> Level:
-    stripped = text.strip()
-    if stripped.endswith("%"):
-        value = _finite(stripped[:-1])
-        if not 0 <= value <= 100:
-            raise argparse.ArgumentTypeError(f"{text} is out of range (0% to 100%)")
-        return Level(value / 100.0, text, percent=True)
-    value = _finite(stripped)
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"{text} is out of range (levels are 0 or more)")
-    return Level(value, text)
-
-
-def _add_file_options(command: argparse.ArgumentParser, tag: str | None) -> None:
+def _file_options(command: argparse.ArgumentParser, tag: str | None) -> None:
     command.add_argument("paths", nargs="+", metavar="PATH", help="image files and folders of images")
     command.add_argument("-r", "--recursive", action="store_true", help="look for images in subfolders too")
+    command.add_argument("--include", action="append", default=[], metavar="GLOB",
+                         help="in folders, only files whose name (or path below the folder) matches GLOB; "
+                              "may be given more than once")
+    command.add_argument("--exclude", action="append", default=[], metavar="GLOB",
+                         help="in folders, leave out files whose name (or path below the folder) matches GLOB")
     if tag:
         command.add_argument("-o", "--output", metavar="DIR",
                              help=f"write results into DIR under the inputs' own names "
                                   f"(default: beside each input, as NAME-{tag}.EXT)")
         command.add_argument("--float", action="store_true", dest="as_float",
                              help="write 32-bit float TIFF files instead of the inputs' bit depth")
-        command.add_argument("--overwrite", action="store_true", help="replace results left by an earlier run")
-    command.add_argument("-j", "--jobs", type=_workers, default=1, metavar="N",
-                         help="work on N files at a time in a local process pool (default: 1)")
+        existing = command.add_mutually_exclusive_group()
+        existing.add_argument("--overwrite", action="store_true", help="replace results left by an earlier run")
+        existing.add_argument("--skip-existing", action="store_true",
+                              help="leave results of an earlier run alone and go on (they are counted)")
+        command.add_argument("--quality", type=arguments.quality, metavar="N",
+                             help="JPEG/WebP quality 1-100 (default: JPEG keeps the source's quantisation "
+                                  "and subsampling; lossy WebP 95; lossless WebP stays lossless)")
+        command.add_argument("-n", "--dry-run", action="store_true",
+                             help="list what would be written, write nothing")
+    command.add_argument("--max-pixels", type=arguments.pixel_count, default=DEFAULT_MAX_PIXELS, metavar="N",
+                         help=f"refuse images of more than N pixels (default: {DEFAULT_MAX_PIXELS:,})")
+    command.add_argument("-j", "--jobs", type=arguments.workers, default=1, metavar="N",
+                         help="work on N files at a time in a local process pool (default: 1); "
+                              "it pays only for batches of many or large files")
+    command.add_argument("--dask", metavar="ADDRESS",
+                         help="run on the Dask cluster at ADDRESS (e.g. tcp://host:8786), or 'local' "
+                              "for a local cluster of -j workers; every worker must see the files")
     command.add_argument("--no-progress", dest="progress", action="store_false",
-                         help="no progress bar (it is shown only when stderr is a terminal)")
+                         help="no progress bar (it is shown on stderr when it is a terminal and there "
+                              "is more than one file)")
+
+
+def _levels_options(command: argparse.ArgumentParser) -> None:
+    level = arguments.level
+    command.add_argument("--in-low", type=level, default=jobs.Level(0.05, "5%", percent=True), metavar="LEVEL",
+                         help="input level that becomes --out-low (default: 0.05)")
+    command.add_argument("--in-high", type=level, default=jobs.Level(0.95, "95%", percent=True), metavar="LEVEL",
+                         help="input level that becomes --out-high (default: 0.95)")
+    command.add_argument("--out-low", type=level, default=jobs.Level(0.0, "0%", percent=True), metavar="LEVEL",
+                         help="output level for --in-low, before gamma (default: 0)")
+    command.add_argument("--out-high", type=level, default=jobs.Level(1.0, "100%", percent=True), metavar="LEVEL",
+                         help="output level for --in-high, before gamma (default: 1)")
+    command.add_argument("--gamma", type=arguments.positive, default=1.0, metavar="G",
+                         help="exponent applied last, after clamping to [0, 1]; above 1 darkens, "
+                              "below 1 brightens (default: 1)")
+    command.add_argument("--codes", action="store_true",
+                         help="read plain levels as code values of each file's bit depth")
+    _file_options(command, "levels")
+
+
+def _stripes_options(command: argparse.ArgumentParser) -> None:
+    command.add_argument("--period", type=arguments.period, default=32, metavar="PIXELS",
+                         help="length of one wave, 1 to 32767 pixels (default: 32)")
+    command.add_argument("--amplitude", type=arguments.in_range(-1.0, 1.0), default=0.15, metavar="A",
+                         help="height of the wave, -1 to 1 of full scale (default: 0.15)")
+    command.add_argument("--horizontal", action="store_true",
+                         help="horizontal stripes, along the stored rows (default: vertical)")
+    command.add_argument("--slant", type=arguments.in_range(-32767.0, 32767.0), default=0.0, metavar="PIXELS",
+                         help="shift of the wave per line, in pixels, to slant the stripes (default: 0)")
+    _file_options(command, "stripes")
+
+
+def _gray_options(command: argparse.ArgumentParser) -> None:
+    command.add_argument("--tolerance", type=arguments.in_range(0.0, 1.0), default=0.01, metavar="T",
+                         help="largest difference of whole-image channel means that is still grey, "
+                              "0 to 1 (default: 0.01)")
+    formats = command.add_mutually_exclusive_group()
+    formats.add_argument("--json", dest="format", action="store_const", const="json",
+                         help="print one JSON document with every file and the summary")
+    formats.add_argument("--csv", dest="format", action="store_const", const="csv",
+                         help="print CSV: path,verdict,mode,bits,error (summary on stderr)")
+    _file_options(command, None)
+
+
+def _demo_options(command: argparse.ArgumentParser) -> None:
+    command.add_argument("-o", "--output", metavar="DIR", default="demo-output",
+                         help="where the pictures go (default: demo-output)")
+
+
+def _write_settings(options: argparse.Namespace) -> WriteSettings:
+    return WriteSettings(options.as_float, options.overwrite, options.skip_existing, options.quality,
+                         options.max_pixels)
+
+
+def _levels_job(options: argparse.Namespace) -> Job:
+    if not options.codes:
+        for option in ("in_low", "in_high", "out_low", "out_high"):
+            level = getattr(options, option)
+            if not level.percent and level.value > 1:
+                raise UsageError(f"--{option.replace('_', '-')} {level.text} is out of range "
+                                 "(0 to 1, or a percentage; with --codes, a code value)")
+        if options.in_low.value == options.in_high.value:
+            raise UsageError("--in-low and --in-high are the same level: the input range is empty")
+    settings = LevelsSettings(options.in_low, options.in_high, options.out_low, options.out_high,
+                              options.gamma, options.codes)
+    return functools.partial(jobs.levels, settings=settings, output=_write_settings(options))
+
+
+def _stripes_job(options: argparse.Namespace) -> Job:
+    settings = StripesSettings(options.period, options.amplitude, options.horizontal, options.slant)
+    return functools.partial(jobs.stripes, settings=settings, output=_write_settings(options))
+
+
+def _gray_job(options: argparse.Namespace) -> Job:
+    return functools.partial(jobs.gray, settings=GraySettings(options.tolerance), max_pixels=options.max_pixels)
+
+
+def _selection(options: argparse.Namespace, tag: str | None, output_folder: Path | None) -> Selection:
+    return Selection(options.recursive, tuple(options.include), tuple(options.exclude),
+                     own_tag=tag if output_folder is None else None, output_folder=output_folder)
+
+
+@contextlib.contextmanager
+def _outcomes(job: Job, tasks: Sequence[Task], options: argparse.Namespace) -> Iterator[Iterator[Outcome]]:
+    """The outcomes of `job` over `tasks`, in their order, from whichever runner the options ask for."""
+    if options.dask:
+        with runners.dask_client(options.dask, options.jobs) as client, \
+                contextlib.closing(runners.run_on_dask(job, tasks, client)) as outcomes:
+            yield outcomes
+    elif options.jobs > 1 and len(tasks) > 1:
+        with contextlib.closing(runners.run_on_pool(job, tasks, min(options.jobs, len(tasks)))) as outcomes:
+            yield outcomes
+    else:
+        with contextlib.closing(runners.run_here(job, tasks)) as outcomes:
+            yield outcomes
+
+
+def _rewrite(command: Command, options: argparse.Namespace) -> int:
+    assert command.job is not None and command.tag is not None
+    job = command.job(options)
+    output_folder = Path(options.output) if options.output else None
+    if output_folder is not None and not options.dry_run:
+        prepare_output_folder(options.output)
+    sources = collect(options.paths, _selection(options, command.tag, output_folder))
+    tasks = plan(sources, output_folder, command.tag, options.as_float, options.skip_existing)
+    if options.dry_run:
+        return _dry_run(command, tasks)
+    counts = {"written": 0, "skipped": 0, "failed": 0}
+    skipped = [task for task in tasks if task.existing]
+    for task in skipped:
+        counts["skipped"] += 1
+        print(f"{task.source.shown}: skipped, {_shown(task.output)} exists")
+    to_do = [task for task in tasks if not task.existing]
+    with _outcomes(job, to_do, options) as outcomes, runners.progress(len(to_do), options.progress) as bar:
+        for outcome in outcomes:
+            if outcome.error:
+                counts["failed"] += 1
+                runners.say(bar, f"pixalot {command.name}: {outcome.shown}: {outcome.error}", to_stderr=True)
+            elif outcome.skipped:
+                counts["skipped"] += 1
+                runners.say(bar, f"{outcome.shown}: skipped, {outcome.output} exists")
+            else:
+                counts["written"] += 1
+                runners.say(bar, f"{outcome.shown} -> {outcome.output}")
+            if bar is not None:
+                bar.update()
+    print(", ".join(f"{count} {what}" for what, count in counts.items() if count or what == "written"))
+    return ExitStatus.FILES_FAILED if counts["failed"] else ExitStatus.OK
+
+
+def _shown(path: Path | None) -> str:
+    return display(path) if path is not None else ""
+
+
+def _dry_run(command: Command, tasks: Sequence[Task]) -> int:
+    counts = {"would be written": 0, "skipped": 0, "refused": 0}
+    for task in tasks:
+        if task.refusal:
+            counts["refused"] += 1
+            print(f"pixalot {command.name}: {task.source.shown}: {task.refusal}", file=sys.stderr)
+        elif task.existing:
+            counts["skipped"] += 1
+            print(f"{task.source.shown}: skipped, {_shown(task.output)} exists")
+        else:
+            counts["would be written"] += 1
+            print(f"{task.source.shown} -> {_shown(task.output)}")
+    print(", ".join(f"{count} {what}" for what, count in counts.items() if count or what == "would be written"))
+    return ExitStatus.FILES_FAILED if counts["refused"] else ExitStatus.OK
+
+
+def _gray(command: Command, options: argparse.Namespace) -> int:
+    assert command.job is not None
+    job = command.job(options)
+    tasks = [Task(source, None) for source in collect(options.paths, _selection(options, None, None))]
+    with _outcomes(job, tasks, options) as outcomes:
+        return gray_report.report(options.format, outcomes, len(tasks), options.progress)
+
+
+def _demo(command: Command, options: argparse.Namespace) -> int:
+    from .demo import run_demo
+
+    return run_demo(options.output)
+
+
+COMMANDS = (
+    Command("levels", "adjust levels: map an input range onto an output range, then apply gamma", LEVELS_HELP,
+            _levels_options, _levels_job, _rewrite, tag="levels"),
+    Command("stripes", "overlay a sine stripe pattern", STRIPES_HELP, _stripes_options, _stripes_job, _rewrite,
+            tag="stripes"),
+    Command("gray", "tell grey images from colour ones by their channel means", GRAY_HELP, _gray_options,
+            _gray_job, _gray),
+    Command("demo", "run every operation on built-in samples and save the pictures", DEMO_HELP, _demo_options,
+            None, _demo),
+)
 
 
 def build_parser() -> Parser:
     parser = Parser(prog="pixalot", description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter,
                     epilog="Run 'pixalot COMMAND --help' for a command's options and an example.")
     parser.add_argument("--version", action="version", version=f"pixalot {__version__}")
-    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=Parser)
-
-    def command(name: str, summary: str, tag: str | None) -> argparse.ArgumentParser:
-        epilog = EPILOGS[name] + ("\n" + FILES_HELP.format(tag=tag) if tag else "")
-        return commands.add_parser(name, help=summary, description=summary + ".", epilog=epilog,
-                                   formatter_class=argparse.RawDescriptionHelpFormatter)
-
-    levels = command("levels", "adjust levels: map an input range onto an output range, then apply gamma", "levels")
-    levels.add_argument("--in-low", type=_level, default=Level(0.05, "5%", percent=True), metavar="LEVEL",
-                        help="input level that becomes --out-low (default: 0.05)")
-    levels.add_argument("--in-high", type=_level, default=Level(0.95, "95%", percent=True), metavar="LEVEL",
-                        help="input level that becomes --out-high (default: 0.95)")
-    levels.add_argument("--out-low", type=_level, default=Level(0.0, "0%", percent=True), metavar="LEVEL",
-                        help="darkest output level (default: 0)")
-    levels.add_argument("--out-high", type=_level, default=Level(1.0, "100%", percent=True), metavar="LEVEL",
-                        help="brightest output level (default: 1)")
-    levels.add_argument("--gamma", type=_positive, default=1.0, metavar="G",
-                        help="exponent applied last; above 1 darkens, below 1 brightens (default: 1)")
-    levels.add_argument("--codes", action="store_true",
-                        help="read plain levels as code values of each file's bit depth")
-    _add_file_options(levels, "levels")
-
-    stripes = command("stripes", "overlay a sine stripe pattern", "stripes")
-    stripes.add_argument("--period", type=_period, default=32, metavar="PIXELS",
-                         help="length of one wave, 1 to 32767 pixels (default: 32)")
-    stripes.add_argument("--amplitude", type=_in_range(-1.0, 1.0), default=0.15, metavar="A",
-                         help="height of the wave, -1 to 1 of full scale (default: 0.15)")
-    stripes.add_argument("--horizontal", action="store_true", help="horizontal stripes (default: vertical)")
-    stripes.add_argument("--slant", type=_in_range(-32767.0, 32767.0), default=0.0, metavar="PIXELS",
-                         help="shift of the wave per line, in pixels, to slant the stripes (default: 0)")
-    _add_file_options(stripes, "stripes")
-
-    gray = command("gray", "tell grey images from colour ones", None)
-    gray.add_argument("--tolerance", type=_in_range(0.0, 1.0), default=0.01, metavar="T",
-                      help="largest difference of channel means that is still grey, 0 to 1 (default: 0.01)")
-    formats = gray.add_mutually_exclusive_group()
-    formats.add_argument("--json", dest="format", action="store_const", const="json",
-                         help="print one JSON document with every file and the summary")
-    formats.add_argument("--csv", dest="format", action="store_const", const="csv",
-                         help="print CSV: path,verdict,mode,bits,error (summary on stderr)")
-    gray.add_argument("--dask", metavar="ADDRESS",
-                      help="run on the Dask cluster at ADDRESS (e.g. tcp://host:8786), or 'local' "
-                           "for a local cluster of -j workers; every worker must see the files")
-    _add_file_options(gray, None)
-
-    demo = command("demo", "run every operation on built-in samples and save the pictures", None)
-    demo.add_argument("-o", "--output", metavar="DIR", default="demo-output",
-                      help="where the pictures go (default: demo-output)")
+    subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=Parser)
+    for command in COMMANDS:
+        epilog = command.help
+        if command.tag:
+            epilog += "\n" + FILES_HELP.format(tag=command.tag, suffixes=" ".join(IMAGE_SUFFIXES))
+        sub = subparsers.add_parser(command.name, help=command.summary, description=command.summary + ".",
+                                    epilog=epilog, formatter_class=argparse.RawDescriptionHelpFormatter)
+        command.options(sub)
+        sub.set_defaults(entry=command)
     return parser
+
+
+def _tolerant_output() -> None:
+    # A file name the terminal's encoding cannot show (CJK on a Latin-1 locale, undecodable
+    # bytes) is shown with replacement characters rather than ending the run.
+    for stream in (sys.stdout, sys.stderr):
+        if isinstance(stream, io.TextIOWrapper):
+            with contextlib.suppress(ValueError, io.UnsupportedOperation):
+                stream.reconfigure(errors="replace")
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     options = parser.parse_args(argv)
+    _tolerant_output()
+    command: Command = options.entry
     try:
-        if options.command == "demo":
-            from .demo import run_demo
-
-            return run_demo(options.output)
-        if options.command == "gray":
-            return _gray(options)
-        return _rewrite(options)
+        with runners.stopping_on_signals():
+            return int(command.runner(command, options))
     except UsageError as error:
-        print(f"pixalot {options.command}: error: {error}", file=sys.stderr)
-        return EXIT_USAGE
+        print(f"pixalot {command.name}: error: {error}", file=sys.stderr)
+        return ExitStatus.USAGE
     except KeyboardInterrupt:
+        _end_interrupted()
         print("pixalot: interrupted", file=sys.stderr)
-        return 130
+        return 128 + signal.SIGINT
+    except runners.Stopped as stop:
+        _end_interrupted()
+        print(f"pixalot: stopped by {signal.Signals(stop.signum).name}", file=sys.stderr)
+        return 128 + stop.signum
     except BrokenPipeError:
         # The reader of our output went away (| head); nothing left to say to it.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return EXIT_FAILED_FILES
+        return ExitStatus.FILES_FAILED
     except Exception as error:
         # A defect of ours, not of the input: still one line, unless asked for the details.
         if os.environ.get("PIXALOT_TRACEBACK"):
             raise
-        print(f"pixalot {options.command}: internal error: {type(error).__name__}: {error} "
+        print(f"pixalot {command.name}: internal error: {type(error).__name__}: {error} "
               "(set PIXALOT_TRACEBACK=1 for details)", file=sys.stderr)
-        return EXIT_FAILED_FILES
+        return ExitStatus.FILES_FAILED
 
 
-def _settings(options: argparse.Namespace):
-    if options.command == "levels":
-        if not options.codes:
-            for option in ("in_low", "in_high", "out_low", "out_high"):
-                level = getattr(options, option)
-                if not level.percent and level.value > 1:
-                    raise UsageError(f"--{option.replace('_', '-')} {level.text} is out of range "
-                                     "(0 to 1, or a percentage; with --codes, a code value)")
-            if options.in_low.value == options.in_high.value:
-                raise UsageError("--in-low and --in-high are the same level: the input range is empty")
-        settings = LevelsSettings(options.in_low, options.in_high, options.out_low, options.out_high,
-                                  options.gamma, options.codes, options.as_float, options.overwrite)
-        return functools.partial(jobs.levels, settings=settings)
-    settings = StripesSettings(options.period, options.amplitude, options.horizontal, options.slant,
-                               options.as_float, options.overwrite)
-    return functools.partial(jobs.stripes, settings=settings)
-
-
-def _rewrite(options: argparse.Namespace) -> int:
-    job = _settings(options)
-    output_folder = prepare_output_folder(options.output) if options.output else None
-    sources = collect(options.paths, options.recursive, skip_stem_suffix=None if output_folder else f"-{options.command}")
-    tasks = plan(sources, output_folder, options.command, options.as_float)
-    failed = 0
-    with runners.progress(len(tasks), options.progress) as bar:
-        for outcome in _run(job, tasks, options.jobs):
-            if outcome.error:
-                failed += 1
-                runners.say(bar, f"pixalot {options.command}: {outcome.shown}: {outcome.error}", to_stderr=True)
-            else:
-                runners.say(bar, f"{outcome.shown} -> {outcome.output}")
-            if bar is not None:
-                bar.update()
-    written = len(tasks) - failed
-    print(f"{written} written" + (f", {failed} failed" if failed else ""))
-    return EXIT_FAILED_FILES if failed else 0
-
-
-def _run(job, tasks, workers: int, client=None):
-    if client is not None:
-        return runners.run_on_dask(job, tasks, client)
-    if workers > 1 and len(tasks) > 1:
-        return runners.run_on_pool(job, tasks, min(workers, len(tasks)))
-    return runners.run_here(job, tasks)
-
-
-def _gray(options: argparse.Namespace) -> int:
-    tasks = [Task(source, None) for source in collect(options.paths, options.recursive)]
-    job = functools.partial(jobs.gray, settings=GraySettings(options.tolerance))
-    if options.dask:
-        workers = options.jobs if options.jobs > 1 else None
-        with runners.dask_client(options.dask, workers) as client:
-            return _report_gray(options, _run(job, tasks, 1, client), len(tasks))
-    return _report_gray(options, _run(job, tasks, options.jobs), len(tasks))
-
-
-def _report_gray(options: argparse.Namespace, outcomes, total: int) -> int:
-    counts = {"grey": 0, "colour": 0, "failed": 0}
-    records: list[Outcome] = []
-    writer = None
-    if options.format == "csv":
-        writer = csv.writer(sys.stdout, lineterminator="\n")
-        writer.writerow(["path", "verdict", "mode", "bits", "error"])
-    with runners.progress(total, options.progress) as bar:
-        for outcome in outcomes:
-            counts[outcome.verdict or "failed"] += 1
-            if outcome.error:
-                runners.say(bar, f"pixalot gray: {outcome.shown}: {outcome.error}", to_stderr=True)
-            if options.format == "json":
-                records.append(outcome)
-            elif writer is not None:
-                writer.writerow([outcome.shown, outcome.verdict or "", outcome.mode or "",
-                                 outcome.bits or "", outcome.error or ""])
-            elif outcome.verdict:
-                runners.say(bar, f"{outcome.verdict:<7}{outcome.shown}")
-            if bar is not None:
-                bar.update()
-    summary = {"files": total, **counts}
-    line = f"{total} file{'' if total == 1 else 's'}: {counts['grey']} grey, {counts['colour']} colour, {counts['failed']} failed"
-    if options.format == "json":
-        document = {
-            "files": [{"path": r.shown, "verdict": r.verdict, "mode": r.mode, "bits": r.bits, "error": r.error}
-                      for r in records],
-            "summary": summary,
-        }
-        json.dump(document, sys.stdout, indent=1)
-        print()
-    elif options.format == "csv":
-        print(line, file=sys.stderr)
-    else:
-        print(line)
-    return EXIT_FAILED_FILES if counts["failed"] else 0
+def _end_interrupted() -> None:
+    # A temporary file whose writer was cut short where no except clause saw it goes; and
+    # as the command is ending, a second Ctrl-C (or a terminal's SIGHUP after SIGTERM) would
+    # only break the clean-up at exit with a traceback.
+    placing.remove_pending()
+    if threading.current_thread() is threading.main_thread():
+        for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            signal.signal(signum, signal.SIG_IGN)

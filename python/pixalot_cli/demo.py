@@ -10,7 +10,7 @@ from __future__ import annotations
 import time
 from collections.abc import Callable
 from pathlib import Path
-from typing import TypeVar
+from typing import Any, TypeVar
 
 import numpy as np
 
@@ -59,7 +59,7 @@ def timed(call: Callable[[], Result]) -> tuple[Result, float]:
     return result, (time.perf_counter() - start) * 1000.0
 
 
-def contact_sheet(tiles: list[tuple[np.ndarray, str]], columns: int = 3, scale: int = 2):
+def contact_sheet(tiles: list[tuple[np.ndarray, str]], columns: int = 3, scale: int = 2) -> Any:
     """The pictures side by side, each at 1/`scale` size with its caption beneath."""
     from PIL import Image, ImageDraw, ImageFont
 
@@ -120,7 +120,8 @@ def run_demo(output: str) -> int:
             "colour-stripes-vertical.png": "stripes: period 40, vertical",
             "grey-before.png": f"grey sample: {verdicts['grey']}",
             "grey-stripes-slanted.png": "stripes: period 32, slant 0.5",
-            "grey-levels.png": "levels out 0.1-0.9, gamma 0.6",
+            # Gamma comes after the output range: 0.1-0.9 becomes 0.1**0.6-0.9**0.6.
+            "grey-levels.png": "levels out 0.1-0.9, then gamma 0.6: 0.25-0.94",
         }
         order = ["colour-before.png", "colour-levels.png", "colour-stripes-vertical.png",
                  "grey-before.png", "grey-stripes-slanted.png", "grey-levels.png"]
@@ -132,7 +133,7 @@ def run_demo(output: str) -> int:
     width = max(len(call) for call, _, _ in rows)
     print(f"pixalot demo: {colour.shape[1]}x{colour.shape[0]} samples, pictures in {output}/")
     print(f"{'call':<{width}}  {'result':<28}  {'time':>10}")
-    for call, result, ms in rows:
-        print(f"{call:<{width}}  {result:<28}  {ms:7.2f} ms")
+    for call, outcome, ms in rows:
+        print(f"{call:<{width}}  {outcome:<28}  {ms:7.2f} ms")
     print(f"contact sheet: {Path(output) / 'contact-sheet.png'}")
     return 0

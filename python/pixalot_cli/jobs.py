@@ -4,7 +4,7 @@ same job runs in this process, in a process pool or on a Dask worker."""
 from __future__ import annotations
 
 import dataclasses
-from pathlib import Path
+from collections.abc import Callable
 
 import numpy as np
 
@@ -12,7 +12,10 @@ import pixalot
 
 from .calls import OperationFault, call
 from .inputs import Task
-from .pictures import Picture, PictureError, display, read_picture, write_picture
+from .pictures import Picture, PictureError, WriteSettings, display, read_picture, to_codes, write_picture
+from .placing import Exists, identities
+
+__all__ = ["GraySettings", "Level", "LevelsSettings", "Outcome", "StripesSettings", "WriteSettings"]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -23,6 +26,7 @@ class Outcome:
     verdict: str | None = None  # "grey" or "colour" (gray)
     mode: str | None = None
     bits: int | None = None
+    skipped: bool = False  # the result existed and --skip-existing left it alone
 
 
 @dataclasses.dataclass(frozen=True)
@@ -53,8 +57,6 @@ class LevelsSettings:
     out_high: Level
     gamma: float
     codes: bool
-    as_float: bool
-    overwrite: bool
 
 
 @dataclasses.dataclass(frozen=True)
@@ -63,8 +65,6 @@ class StripesSettings:
     amplitude: float
     horizontal: bool
     slant: float
-    as_float: bool
-    overwrite: bool
 
 
 @dataclasses.dataclass(frozen=True)
@@ -89,31 +89,36 @@ def _failure(task: Task, error: BaseException, picture: Picture | None = None) -
         # Whatever else goes wrong with one file is reported with it, and the batch goes on.
         reason = f"unexpected {type(error).__name__}: {error}"
     return Outcome(task.source.shown, error=reason,
-                   mode=picture.mode if picture else None, bits=picture.bits if picture else None)
+                   mode=picture.mode if picture else None, bits=picture.stored_bits if picture else None)
 
 
-def _rewritable(picture: Picture) -> None:
-    if picture.reduced_from_16_bits:
-        raise PictureError("16-bit colour is read by Pillow at 8 bits per channel; "
-                           "refusing to write a reduced copy")
-
-
-def _rewrite(task: Task, settings, compute) -> Outcome:
+def _rewrite(task: Task, output: WriteSettings, compute: Callable[[Picture], np.ndarray]) -> Outcome:
     """Reads the task's picture, computes its result and writes it; a failure is the outcome."""
     picture = None
+    assert task.output is not None
     try:
         if task.refusal:
             raise PictureError(task.refusal)
-        picture = read_picture(task.source.path)
-        _rewritable(picture)
-        write_picture(picture, compute(picture), task.output, settings.as_float, settings.overwrite)
+        picture = read_picture(task.source.path, output.max_pixels)
+        if picture.unreadable_depth:
+            raise PictureError(f"{picture.unreadable_depth}; refusing to write a reduced copy")
+        result = compute(picture)
+        # The source's pixels are not needed any more: a large image's peak memory is the
+        # source and the result at once, not more.
+        picture.codes = picture.floats = None
+        write_picture(picture, result, task.output, output, identities(task.source.path))
+    except PictureError as error:
+        if output.skip_existing and isinstance(error.__context__, Exists):
+            # Another run wrote it since this one was planned.
+            return Outcome(task.source.shown, output=display(task.output), skipped=True)
+        return _failure(task, error, picture)
     except Exception as error:
         return _failure(task, error, picture)
     return Outcome(task.source.shown, output=display(task.output), mode=picture.mode, bits=picture.bits)
 
 
-def levels(task: Task, settings: LevelsSettings) -> Outcome:
-    def compute(picture):
+def levels(task: Task, settings: LevelsSettings, output: WriteSettings) -> Outcome:
+    def compute(picture: Picture) -> np.ndarray:
         bounds = [
             level.fraction(option, picture, settings.codes)
             for option, level in (("--in-low", settings.in_low), ("--in-high", settings.in_high),
@@ -121,26 +126,48 @@ def levels(task: Task, settings: LevelsSettings) -> Outcome:
         ]
         if bounds[0] == bounds[1]:
             raise PictureError(f"--in-low and --in-high are the same level for {_kind(picture)}")
-        return call(pixalot.color_levels, picture.pixels, *bounds, np.float32(settings.gamma))
+        gamma = np.float32(settings.gamma)
+        if picture.codes is None or picture.code_max is None:
+            result: np.ndarray = call(pixalot.color_levels, picture.pixels, *bounds, gamma)
+            return result
+        # Levels act on each value alone, and an integer image has at most 65536 of them:
+        # the module maps every code once, each converted to float exactly as the whole
+        # image would be, and the pixels are looked up. Same bits, no float pass over the image.
+        every_code = np.arange(picture.code_max + 1, dtype=np.float32)
+        every_code /= np.float32(picture.code_max)
+        table: np.ndarray = call(pixalot.color_levels, every_code, *bounds, gamma)
+        if not output.as_float:
+            table = to_codes(table, picture.code_max)
+        # Indexing casts the codes to machine words in small buffers as it goes (np.take would
+        # first make a 1 GB array of them for a 48-megapixel image).
+        mapped: np.ndarray = table[picture.codes]
+        return mapped
 
-    return _rewrite(task, settings, compute)
+    return _rewrite(task, output, compute)
 
 
-def stripes(task: Task, settings: StripesSettings) -> Outcome:
-    return _rewrite(task, settings, lambda picture: call(
-        pixalot.sin_patern, picture.pixels, settings.period, settings.amplitude, not settings.horizontal, settings.slant))
+def stripes(task: Task, settings: StripesSettings, output: WriteSettings) -> Outcome:
+    def compute(picture: Picture) -> np.ndarray:
+        pixels = picture.pixels
+        picture.codes = None  # the float copy is all that is needed from here on
+        result: np.ndarray = call(pixalot.sin_patern, pixels, settings.period, settings.amplitude,
+                                  not settings.horizontal, settings.slant)
+        return result
+
+    return _rewrite(task, output, compute)
 
 
-def gray(task: Task, settings: GraySettings) -> Outcome:
+def gray(task: Task, settings: GraySettings, max_pixels: int) -> Outcome:
     picture = None
     try:
-        picture = read_picture(task.source.path)
-        if picture.pixels.ndim == 2:
+        picture = read_picture(task.source.path, max_pixels)
+        pixels = picture.pixels
+        if pixels.ndim == 2:
             # One channel is grey by definition; pixalot's test needs three.
             is_grey = True
         else:
-            is_grey = call(pixalot.gray_or_color, picture.pixels, settings.tolerance)
+            is_grey = call(pixalot.gray_or_color, pixels, settings.tolerance)
     except Exception as error:
         return _failure(task, error, picture)
-    return Outcome(task.source.shown, verdict="grey" if is_grey else "colour", mode=picture.mode, bits=picture.bits)
-
+    return Outcome(task.source.shown, verdict="grey" if is_grey else "colour", mode=picture.mode,
+                   bits=picture.stored_bits)

@@ -1,5 +1,6 @@
 """Runs the installed `pixalot` command in a fresh process, and makes the image files it reads."""
 
+import os
 import struct
 import subprocess
 import sys
@@ -14,11 +15,26 @@ from PIL import Image  # noqa: E402
 CODE_MAX = {"L": 255, "LA": 255, "RGB": 255, "RGBA": 255, "I;16": 65535}
 
 
-def pixalot(*arguments, cwd: Path, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE) -> subprocess.CompletedProcess:
+def pixalot(*arguments, cwd: Path, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE,
+            env: dict | None = None) -> subprocess.CompletedProcess:
     return subprocess.run(
         [sys.executable, "-W", "error::DeprecationWarning", "-m", "pixalot_cli", *map(str, arguments)],
         cwd=cwd, stdin=stdin, stdout=subprocess.PIPE, stderr=stderr, text=True, timeout=180,
+        env=None if env is None else {**os.environ, **env}, errors="replace",
     )
+
+
+def run_main(arguments, capsys) -> subprocess.CompletedProcess:
+    """The command run in this process, for what needs no process of its own: parsing,
+    planning and reporting. Gives what `pixalot` gives."""
+    from pixalot_cli.cli import main
+
+    try:
+        status = main([str(argument) for argument in arguments])
+    except SystemExit as exit_:  # argparse's own way out
+        status = exit_.code if isinstance(exit_.code, int) else 2
+    captured = capsys.readouterr()
+    return subprocess.CompletedProcess(arguments, status, captured.out, captured.err)
 
 
 def codes(mode: str, height: int = 24, width: int = 20, seed: int = 0) -> np.ndarray:
@@ -67,3 +83,11 @@ def colour_16_bit_png(path: Path, height: int = 3, width: int = 4) -> Path:
 def sine_table(period: int, amplitude: float) -> np.ndarray:
     """The stripe wave computed independently, in float64: 6.28 radians over the period."""
     return amplitude * np.sin(np.arange(period) * 6.28 / period)
+
+
+def assert_one_line_error(completed, status, *fragments):
+    assert completed.returncode == status, completed
+    lines = completed.stderr.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("pixalot"), completed.stderr
+    for fragment in fragments:
+        assert fragment in lines[0]

@@ -11,24 +11,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from cli_helpers import Image, codes, colourful, pixalot, save
-
-
-@pytest.fixture
-def photos(tmp_path):
-    folder = tmp_path / "photos"
-    folder.mkdir()
-    save(folder / "a.png", colourful())
-    save(folder / "b.png", codes("L"))
-    return folder
-
-
-def assert_one_line_error(completed, status, *fragments):
-    assert completed.returncode == status, completed
-    lines = completed.stderr.splitlines()
-    assert len(lines) == 1 and lines[0].startswith("pixalot"), completed.stderr
-    for fragment in fragments:
-        assert fragment in lines[0]
+from cli_helpers import Image, assert_one_line_error, codes, pixalot, run_main, save
 
 
 @pytest.mark.parametrize("arguments, fragment", [
@@ -47,21 +30,29 @@ def assert_one_line_error(completed, status, *fragments):
     (["gray", "--json", "--csv", "photos"], "not allowed with argument --json"),
     (["levels", "-o", "photos/a.png", "photos"], "cannot write to output folder photos/a.png: it is a file"),
     (["stripes", "-o", "photos/a.png/inside", "photos"], "cannot create output folder photos/a.png/inside"),
-    (["gray", "--dask", "nowhere://x", "photos"], "cannot reach the Dask scheduler at nowhere://x"),
+    (["levels", "--overwrite", "--skip-existing", "photos"], "not allowed with argument --overwrite"),
+    (["levels", "--quality", "0", "photos"], "--quality: 0 is out of range (1 to 100)"),
+    (["gray", "--max-pixels", "0", "photos"], "--max-pixels: 0 is out of range (at least 1)"),
     (["shrink", "photos"], "invalid choice: 'shrink'"),
 ], ids=lambda value: " ".join(value) if isinstance(value, list) else None)
-def test_a_command_that_cannot_start_says_why_in_one_line_and_exits_2(tmp_path, photos, arguments, fragment):
-    if "--dask" in arguments:
-        pytest.importorskip("dask.distributed")
+def test_a_command_that_cannot_start_says_why_in_one_line_and_exits_2(tmp_path, photos, arguments, fragment,
+                                                                     monkeypatch, capsys):
     (tmp_path / "empty").mkdir()
-    completed = pixalot(*arguments, cwd=tmp_path)
+    monkeypatch.chdir(tmp_path)
+    completed = run_main(arguments, capsys)
     assert_one_line_error(completed, 2, fragment)
     assert completed.stdout == ""
     assert sorted(path.name for path in photos.iterdir()) == ["a.png", "b.png"]
 
 
+def test_an_unreachable_dask_scheduler_is_one_line(tmp_path, photos):
+    pytest.importorskip("dask.distributed")
+    completed = pixalot("levels", "--dask", "nowhere://x", "photos", cwd=tmp_path)
+    assert_one_line_error(completed, 2, "cannot reach the Dask scheduler at nowhere://x")
+
+
 def fault_and_file_cases(folder: Path):
-    np.save(folder / "one-channel.npy", np.zeros((4, 4, 1), np.float32))
+    np.save(folder / "four-axes.npy", np.zeros((2, 2, 2, 2), np.float32))
     np.save(folder / "two-channels.npy", np.zeros((4, 4, 2), np.float32))
     np.save(folder / "no-rows.npy", np.zeros((0, 4, 3), np.float32))
     np.save(folder / "float64.npy", np.zeros((4, 4, 3)))
@@ -71,7 +62,7 @@ def fault_and_file_cases(folder: Path):
 
 
 @pytest.mark.parametrize("command, name, reason", [
-    ("stripes", "one-channel.npy", "pixalot faulted: ndarray: index out of bounds"),
+    ("stripes", "four-axes.npy", "pixalot faulted: ndarray: index out of bounds"),
     ("gray", "two-channels.npy", "pixalot faulted: assertion failed: index < dim"),
     ("gray", "no-rows.npy", "pixalot faulted: called `unwrap()` on an empty value"),
     ("levels", "float64.npy", ".npy arrays must hold float32 values, this one holds float64"),
@@ -109,7 +100,8 @@ def test_results_are_never_written_over_inputs_or_earlier_results_unasked(tmp_pa
     # The folder scan leaves out the first run's results instead of striping them again.
     assert again.returncode == 1
     assert again.stderr.splitlines() == [
-        f"pixalot stripes: photos/{name}.png: photos/{name}-stripes.png exists (use --overwrite to replace it)"
+        f"pixalot stripes: photos/{name}.png: photos/{name}-stripes.png exists (use --overwrite to replace it, "
+        "or --skip-existing)"
         for name in ("a", "b")]
     assert (photos / "a-stripes.png").read_bytes() == first
     assert pixalot("stripes", "--amplitude", "0.5", "--overwrite", "photos", cwd=tmp_path).returncode == 0
@@ -185,3 +177,11 @@ def test_a_progress_bar_appears_only_on_a_terminal(tmp_path, photos):
     assert completed.returncode == 0
     assert b"0/2 [" in shown and b"file/s" in shown
     assert completed.stdout == quiet.stdout
+
+
+def test_a_name_the_terminal_cannot_show_is_shown_replaced_not_fatal(tmp_path):
+    save(tmp_path / "写真.png", codes("L"))
+    completed = pixalot("levels", "写真.png", cwd=tmp_path, env={"PYTHONIOENCODING": "latin-1"})
+    assert (completed.returncode, completed.stderr) == (0, "")
+    assert completed.stdout.splitlines() == ["??.png -> ??-levels.png", "1 written"]
+    assert (tmp_path / "写真-levels.png").exists()

@@ -1,0 +1,53 @@
+"""What `pixalot gray` prints: a line per file and a summary, one JSON document, or CSV."""
+
+from __future__ import annotations
+
+import csv
+import json
+import sys
+from collections.abc import Iterable
+
+from . import runners
+from .arguments import ExitStatus
+from .jobs import Outcome
+
+
+def _summary(total: int, counts: dict[str, int]) -> str:
+    return (f"{total} file{'' if total == 1 else 's'}: {counts['grey']} grey, {counts['colour']} colour, "
+            f"{counts['failed']} failed")
+
+
+def report(form: str | None, outcomes: Iterable[Outcome], total: int, progress: bool) -> int:
+    """Reports each outcome as it comes (JSON once all have come); `form` is None, "json" or "csv"."""
+    counts = {"grey": 0, "colour": 0, "failed": 0}
+    records: list[Outcome] = []
+    writer = None
+    if form == "csv":
+        writer = csv.writer(sys.stdout, lineterminator="\n")
+        writer.writerow(["path", "verdict", "mode", "bits", "error"])
+    with runners.progress(total, progress) as bar:
+        for outcome in outcomes:
+            counts[outcome.verdict or "failed"] += 1
+            if outcome.error:
+                runners.say(bar, f"pixalot gray: {outcome.shown}: {outcome.error}", to_stderr=True)
+            if form == "json":
+                records.append(outcome)
+            elif writer is not None:
+                writer.writerow([outcome.shown, outcome.verdict or "", outcome.mode or "",
+                                 outcome.bits or "", outcome.error or ""])
+            elif outcome.verdict:
+                runners.say(bar, f"{outcome.verdict:<7}{outcome.shown}")
+            if bar is not None:
+                bar.update()
+    line = _summary(total, counts)
+    if form == "json":
+        document = {
+            "files": [{"path": r.shown, "verdict": r.verdict, "mode": r.mode, "bits": r.bits, "error": r.error}
+                      for r in records],
+            "summary": {"files": total, **counts},
+        }
+        json.dump(document, sys.stdout, indent=1)
+        print()
+    else:
+        print(line, file=sys.stderr if form == "csv" else sys.stdout)
+    return ExitStatus.FILES_FAILED if counts["failed"] else ExitStatus.OK
