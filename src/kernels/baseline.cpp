@@ -3,6 +3,7 @@
 // instruction sets' bodies must match bit for bit.
 #include "kernels/dispatch.hpp"
 #include "kernels/levels_memo.hpp"
+#include "support/steps.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -47,7 +48,7 @@ std::size_t lookups(Table& table, const LevelsParameters& p, const float* source
                     std::size_t count, float* target) {
     std::size_t served = 0;
     for (std::size_t k = 0; k < count; ++k) {
-        target[k] = table.lookup(p, source[static_cast<std::ptrdiff_t>(k) * stride], served);
+        target[k] = table.lookup(p, *stepped(source, k, stride), served);
     }
     return served;
 }

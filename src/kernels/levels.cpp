@@ -3,6 +3,7 @@
 
 #include "kernels/dispatch.hpp"
 #include "kernels/levels_memo.hpp"
+#include "support/steps.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -66,7 +67,7 @@ unsigned code_depth_of(const float* source, std::ptrdiff_t stride, std::size_t c
         const auto scale = static_cast<float>((1u << depth) - 1);
         std::size_t seen = 0, codes = 0;
         for (std::size_t k = 0; k < count; k += step) {
-            const float value = source[static_cast<std::ptrdiff_t>(k) * stride];
+            const float value = *stepped(source, k, stride);
             const float scaled = value * scale;
             ++seen;
             if (scaled >= 0.0f && scaled < scale + 0.5f &&
@@ -182,7 +183,7 @@ void LevelsKernel::run(const float* source, std::ptrdiff_t stride, std::size_t c
     float bases[chunk];
     for (std::size_t done = 0; done < count; done += chunk) {
         const std::size_t length = std::min(chunk, count - done);
-        const float* from = source + static_cast<std::ptrdiff_t>(done) * stride;
+        const float* from = stepped(source, done, stride);
         float* to = target + done;
         if (memo_ && memo_->run(p, from, stride, length, to)) continue;
         // The map first, vectorised over the chunk, then powf on each base.
@@ -191,7 +192,7 @@ void LevelsKernel::run(const float* source, std::ptrdiff_t stride, std::size_t c
             cpu_kernels().levels_bases(p, from, length, base_out);
         } else {
             for (std::size_t k = 0; k < length; ++k) {
-                base_out[k] = levels_base(p, from[static_cast<std::ptrdiff_t>(k) * stride]);
+                base_out[k] = levels_base(p, *stepped(from, k, stride));
             }
         }
         if (mode == PowerMode::Identity) continue;

@@ -3,6 +3,7 @@
 
 #include "kernels/clamp.hpp"
 #include "kernels/dispatch.hpp"
+#include "support/steps.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -33,7 +34,7 @@ void spread_channels(const float* per_pixel, std::size_t columns, std::size_t ch
 void add_row(const ArrayView& input, std::size_t row, const float* pattern, float* output, bool stream) {
     const std::size_t columns = input.len_of(1);
     const std::size_t channels = input.ndim() == 3 ? input.len_of(2) : 1;
-    const float* first = input.ptr + static_cast<std::ptrdiff_t>(row) * input.stride_of(0);
+    const float* first = stepped(input.ptr, row, input.stride_of(0));
     const std::ptrdiff_t column_stride = input.stride_of(1);
     const std::ptrdiff_t channel_stride = input.ndim() == 3 ? input.stride_of(2) : 1;
     const std::size_t count = columns * channels;
@@ -42,10 +43,10 @@ void add_row(const ArrayView& input, std::size_t row, const float* pattern, floa
         return;
     }
     for (std::size_t column = 0; column < columns; ++column) {
-        const float* pixel = first + static_cast<std::ptrdiff_t>(column) * column_stride;
+        const float* pixel = stepped(first, column, column_stride);
         for (std::size_t channel = 0; channel < channels; ++channel) {
             const std::size_t k = column * channels + channel;
-            output[k] = clamp_unit(pixel[static_cast<std::ptrdiff_t>(channel) * channel_stride] + pattern[k]);
+            output[k] = clamp_unit(*stepped(pixel, channel, channel_stride) + pattern[k]);
         }
     }
 }
