@@ -6,16 +6,23 @@
 
 namespace pixalot {
 
-const CpuKernels& cpu_kernels() {
-    static const CpuKernels kernels = [] {
-        const char* forced = std::getenv("PIXALOT_CPU");
-        if (forced != nullptr && std::strcmp(forced, "baseline") == 0) return baseline_kernels();
+namespace {
+
+CpuKernels resolve() {
+    const char* forced = std::getenv("PIXALOT_CPU");
+    if (forced != nullptr && std::strcmp(forced, "baseline") == 0) return baseline_kernels();
 #if defined(PIXALOT_HAVE_AVX2_KERNELS)
-        if (__builtin_cpu_supports("avx2")) return avx2_kernels();
+    // Constructors of a library may run before the one that reads the processor's features.
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) return avx2_kernels();
 #endif
-        return baseline_kernels();
-    }();
-    return kernels;
+    return baseline_kernels();
 }
+
+}  // namespace
+
+namespace detail {
+const CpuKernels resolved_kernels = resolve();
+}  // namespace detail
 
 }  // namespace pixalot

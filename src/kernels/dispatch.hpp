@@ -28,10 +28,16 @@ struct CpuKernels {
     void (*add_clamp)(const float* source, const float* addend, float* target, std::size_t count, bool stream);
 };
 
-/// The bodies of this processor, chosen on first use from its features. The environment
-/// variable PIXALOT_CPU=baseline, read at that moment, forces the baseline bodies (so that
-/// the test suite can check both sets bit for bit).
-const CpuKernels& cpu_kernels();
+namespace detail {
+/// Filled once when the library is loaded (kernels/dispatch.cpp).
+extern const CpuKernels resolved_kernels;
+}  // namespace detail
+
+/// The bodies of this processor, chosen from its features when the library is loaded.
+/// The environment variable PIXALOT_CPU=baseline, read at that moment, forces the
+/// baseline bodies (so that the test suite can check both sets bit for bit). A plain
+/// object rather than a function-local static: some kernels run once per short row.
+inline const CpuKernels& cpu_kernels() { return detail::resolved_kernels; }
 
 /// Makes streamed stores visible before the result is handed to anyone else.
 void finish_streaming();
