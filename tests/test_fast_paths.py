@@ -2,6 +2,10 @@
 stores: every one of those must give the bits of the element-wise definition, in its vector
 body and in its tail."""
 
+import os
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 
@@ -128,3 +132,14 @@ def test_channel_means_of_large_images_follow_the_defined_order(shape, layout):
     tightest = reference.tightest_tolerance(means)
     assert gray_or_color(arr, tightest) is True
     assert gray_or_color(arr, np.nextafter(tightest, np.float32(-1))) is False
+
+
+@pytest.mark.skipif(os.environ.get("PIXALOT_CPU") == "baseline", reason="this is the baseline run")
+def test_the_baseline_kernels_give_the_same_bits():
+    """The tests above ran the vector bodies this processor has; the baseline bodies, which
+    every processor runs, must pass them too."""
+    completed = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-k", "not channel_means", __file__],
+        env={**os.environ, "PIXALOT_CPU": "baseline"}, capture_output=True, text=True, timeout=600,
+    )
+    assert completed.returncode == 0, completed.stdout[-4000:]

@@ -17,14 +17,14 @@ void unexpected_dimensionality() {
           "Please report a bug against `pixalot`.");
 }
 
-IxDynImpl row_major_strides(const IxDynImpl& shape) {
-    IxDynImpl strides(shape.size());
+Strides row_major_strides(const Shape& shape) {
+    Strides strides(shape.size());
     for (std::size_t length : shape.view()) {
         if (length == 0) return strides;
     }
     std::size_t step = 1;
     for (std::size_t axis = shape.size(); axis-- > 0;) {
-        strides[axis] = step;
+        strides[axis] = static_cast<std::ptrdiff_t>(step);
         step *= shape[axis];  // wraps in the machine word, like the layout it describes
     }
     return strides;
@@ -38,11 +38,11 @@ std::size_t magnitude(std::ptrdiff_t stride) {
 
 }  // namespace
 
-bool is_contiguous(const IxDynImpl& shape, const IxDynImpl& strides) {
-    const IxDynImpl row_major = row_major_strides(shape);
+bool is_contiguous(const Shape& shape, const Strides& strides) {
+    const Strides row_major = row_major_strides(shape);
     if (std::ranges::equal(row_major.view(), strides.view())) return true;
     const std::size_t ndim = shape.size();
-    if (ndim == 1) return strides.signed_at(0) == -1;
+    if (ndim == 1) return strides[0] == -1;
 
     // Stable order by stride magnitude: axes of equal magnitude keep their axis order.
     // At most 32 axes, so an insertion sort on the stack, which allocates nothing.
@@ -50,8 +50,8 @@ bool is_contiguous(const IxDynImpl& shape, const IxDynImpl& strides) {
     if (ndim > 32) return false;  // no array with more axes reaches this test
     for (std::size_t axis = 0; axis < ndim; ++axis) {
         std::size_t position = axis;
-        const std::size_t key = magnitude(strides.signed_at(axis));
-        while (position > 0 && magnitude(strides.signed_at(order[position - 1])) > key) {
+        const std::size_t key = magnitude(strides[axis]);
+        while (position > 0 && magnitude(strides[order[position - 1]]) > key) {
             order[position] = order[position - 1];
             --position;
         }
@@ -60,16 +60,16 @@ bool is_contiguous(const IxDynImpl& shape, const IxDynImpl& strides) {
     std::size_t expected = 1;
     for (std::size_t position = 0; position < ndim; ++position) {
         const std::size_t axis = order[position];
-        if (shape[axis] != 1 && magnitude(strides.signed_at(axis)) != expected) return false;
+        if (shape[axis] != 1 && magnitude(strides[axis]) != expected) return false;
         expected *= shape[axis];
     }
     return true;
 }
 
-std::size_t lowest_address_offset(const IxDynImpl& shape, const IxDynImpl& strides) {
+std::size_t lowest_address_offset(const Shape& shape, const Strides& strides) {
     std::size_t offset = 0;
     for (std::size_t axis = 0; axis < shape.size(); ++axis) {
-        const std::ptrdiff_t stride = strides.signed_at(axis);
+        const std::ptrdiff_t stride = strides[axis];
         if (shape[axis] >= 2 && stride < 0) offset += (shape[axis] - 1) * magnitude(stride);
     }
     return offset;
@@ -99,7 +99,7 @@ OwnedRepr allocate_zeroed(std::size_t count) {
 
 }  // namespace
 
-std::size_t checked_element_count(const IxDynImpl& shape) {
+std::size_t checked_element_count(const Shape& shape) {
     std::size_t nonzero_product = 1;
     std::size_t count = 1;
     for (std::size_t length : shape.view()) {
@@ -112,7 +112,7 @@ std::size_t checked_element_count(const IxDynImpl& shape) {
     return count;
 }
 
-OwnedArray zeros(const IxDynImpl& shape) {
+OwnedArray zeros(const Shape& shape) {
     OwnedRepr storage = allocate_zeroed(checked_element_count(shape));
     float* data = storage.buffer();
     return OwnedArray{std::move(storage), data, shape, row_major_strides(shape)};
@@ -127,7 +127,8 @@ OwnedArray zeros_1d(std::size_t length) {
     check_zeros_1d(length);
     OwnedRepr storage = allocate_zeroed(length);
     float* data = storage.buffer();
-    IxDynImpl shape(1), strides(1);
+    Shape shape(1);
+    Strides strides(1);
     shape[0] = length;
     strides[0] = length == 0 ? 0 : 1;
     return OwnedArray{std::move(storage), data, std::move(shape), std::move(strides)};
@@ -140,7 +141,8 @@ ArrayView slice(const ArrayView& view, std::span<const SliceItem> items) {
     }
     std::size_t kept = 0;
     for (const SliceItem& item : items) kept += item.is_index ? 0 : 1;
-    IxDynImpl shape(kept), strides(kept);
+    Shape shape(kept);
+    Strides strides(kept);
     // Address arithmetic in integers: an axis that is empty or has one element may carry any
     // stride, and moving a pointer by it could leave the address space.
     auto data = reinterpret_cast<std::uintptr_t>(view.ptr);
@@ -172,7 +174,7 @@ ArrayView slice(const ArrayView& view, std::span<const SliceItem> items) {
                                            ? static_cast<std::size_t>(selected)
                                            : (static_cast<std::size_t>(selected) + step_magnitude - 1) / step_magnitude;
         shape[out] = new_length;
-        strides[out] = new_length <= 1 ? 0 : static_cast<std::size_t>(stride * item.step);
+        strides[out] = new_length <= 1 ? 0 : stride * item.step;
         ++out;
     }
     return ArrayView{{}, reinterpret_cast<float*>(data), std::move(shape), std::move(strides)};

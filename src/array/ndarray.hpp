@@ -1,5 +1,7 @@
 // ArrayBase: the n-dimensional float32 array the operations compute on, owned or borrowed.
 #pragma once
+#include "support/steps.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -10,17 +12,18 @@
 
 namespace pixalot {
 
-/// Axis lengths or element strides (strides are read as signed words). Up to four
+/// A list of machine words: axis lengths (unsigned) or element strides (signed). Up to four
 /// entries live inline, so arrays of up to four axes need no allocation for them.
+template <class Word>
 class IxDynImpl {
 public:
     static constexpr std::size_t inline_capacity = 4;
 
     IxDynImpl() noexcept = default;
     explicit IxDynImpl(std::size_t size) : size_(size) {
-        if (size > inline_capacity) heap_ = std::make_unique<std::size_t[]>(size);  // zeroed
+        if (size > inline_capacity) heap_ = std::make_unique<Word[]>(size);  // zeroed
     }
-    IxDynImpl(std::span<const std::size_t> values) : IxDynImpl(values.size()) {
+    IxDynImpl(std::span<const Word> values) : IxDynImpl(values.size()) {
         std::copy(values.begin(), values.end(), data());
     }
     IxDynImpl(const IxDynImpl& other) : IxDynImpl(other.view()) {}
@@ -32,19 +35,22 @@ public:
     IxDynImpl& operator=(IxDynImpl&&) noexcept = default;
 
     std::size_t size() const noexcept { return size_; }
-    std::size_t* data() noexcept { return heap_ ? heap_.get() : inline_; }
-    const std::size_t* data() const noexcept { return heap_ ? heap_.get() : inline_; }
-    std::size_t& operator[](std::size_t axis) noexcept { return data()[axis]; }
-    std::size_t operator[](std::size_t axis) const noexcept { return data()[axis]; }
-    std::span<const std::size_t> view() const noexcept { return {data(), size_}; }
-    /// The entry as a signed stride.
-    std::ptrdiff_t signed_at(std::size_t axis) const noexcept { return static_cast<std::ptrdiff_t>(data()[axis]); }
+    Word* data() noexcept { return heap_ ? heap_.get() : inline_; }
+    const Word* data() const noexcept { return heap_ ? heap_.get() : inline_; }
+    Word& operator[](std::size_t axis) noexcept { return data()[axis]; }
+    Word operator[](std::size_t axis) const noexcept { return data()[axis]; }
+    std::span<const Word> view() const noexcept { return {data(), size_}; }
 
 private:
     std::size_t size_ = 0;
-    std::size_t inline_[inline_capacity] = {};
-    std::unique_ptr<std::size_t[]> heap_;
+    Word inline_[inline_capacity] = {};
+    std::unique_ptr<Word[]> heap_;
 };
+
+/// Axis lengths.
+using Shape = IxDynImpl<std::size_t>;
+/// Element strides: steps between neighbours along each axis, negative for a reversed axis.
+using Strides = IxDynImpl<std::ptrdiff_t>;
 
 /// Storage of an array that borrows memory owned elsewhere (a NumPy array).
 struct ViewRepr {};
@@ -71,12 +77,12 @@ template <class Repr>
 struct ArrayBase {
     Repr storage;
     float* ptr = nullptr;  // the element whose indices are all zero
-    IxDynImpl dim;
-    IxDynImpl strides;     // in elements
+    Shape dim;
+    Strides strides;       // in elements
 
     std::size_t ndim() const noexcept { return dim.size(); }
     std::size_t len_of(std::size_t axis) const noexcept { return dim[axis]; }
-    std::ptrdiff_t stride_of(std::size_t axis) const noexcept { return strides.signed_at(axis); }
+    std::ptrdiff_t stride_of(std::size_t axis) const noexcept { return strides[axis]; }
     /// The number of elements: the product of the axis lengths.
     std::size_t size() const noexcept {
         std::size_t count = 1;
@@ -110,13 +116,13 @@ ArrayView view_of(const ArrayBase<Repr>& array) {
 }
 
 /// Row-major element strides of a shape; all zero when any axis is empty.
-IxDynImpl row_major_strides(const IxDynImpl& shape);
+Strides row_major_strides(const Shape& shape);
 
 /// Whether the elements fill one gap-free block (any axis order, any signs).
-bool is_contiguous(const IxDynImpl& shape, const IxDynImpl& strides);
+bool is_contiguous(const Shape& shape, const Strides& strides);
 
 /// Elements below the data pointer that the lowest-addressed element lies.
-std::size_t lowest_address_offset(const IxDynImpl& shape, const IxDynImpl& strides);
+std::size_t lowest_address_offset(const Shape& shape, const Strides& strides);
 
 /// The fault for an array of more axes than NumPy allows.
 [[noreturn]] void unexpected_dimensionality();
@@ -124,10 +130,10 @@ std::size_t lowest_address_offset(const IxDynImpl& shape, const IxDynImpl& strid
 /// The element count of a new array of `shape`, with the faults of making one: the
 /// product of the non-zero lengths must fit a signed machine word, and its size in bytes
 /// too ("capacity overflow").
-std::size_t checked_element_count(const IxDynImpl& shape);
+std::size_t checked_element_count(const Shape& shape);
 
 /// A zero-filled owned array of `shape` with row-major strides.
-OwnedArray zeros(const IxDynImpl& shape);
+OwnedArray zeros(const Shape& shape);
 /// A zero-filled one-axis owned array of `length` elements.
 OwnedArray zeros_1d(std::size_t length);
 
@@ -152,7 +158,7 @@ void for_each_row(const ArrayView& view, Visit&& visit) {
     }
     const std::size_t inner_length = view.len_of(ndim - 1);
     const std::ptrdiff_t inner_stride = view.stride_of(ndim - 1);
-    IxDynImpl index(ndim);
+    Shape index(ndim);
     const float* row = view.ptr;
     while (true) {
         visit(row, inner_stride, inner_length);
@@ -173,7 +179,7 @@ void for_each_row(const ArrayView& view, Visit&& visit) {
 template <class Visit>
 void for_each_logical(const ArrayView& view, Visit&& visit) {
     for_each_row(view, [&](const float* first, std::ptrdiff_t stride, std::size_t length) {
-        for (std::size_t column = 0; column < length; ++column) visit(first[static_cast<std::ptrdiff_t>(column) * stride]);
+        for (std::size_t column = 0; column < length; ++column) visit(*stepped(first, column, stride));
     });
 }
 

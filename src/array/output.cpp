@@ -9,20 +9,20 @@
 
 namespace pixalot {
 
-bool is_standard_layout(std::span<const std::size_t> shape, std::span<const std::size_t> strides) {
+bool is_standard_layout(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides) {
     for (std::size_t length : shape) {
         if (length == 0) return true;
     }
     std::size_t expected = 1;
     for (std::size_t axis = shape.size(); axis-- > 0;) {
         if (shape[axis] == 1) continue;
-        if (strides[axis] != expected) return false;
+        if (strides[axis] != static_cast<std::ptrdiff_t>(expected)) return false;
         expected *= shape[axis];
     }
     return true;
 }
 
-PyRef new_uninit(const IxDynImpl& shape, const numpy::npy_intp* byte_strides, MemoryOrder order) {
+PyRef new_uninit(const Shape& shape, const numpy::npy_intp* byte_strides, MemoryOrder order) {
     auto* array_type = static_cast<PyTypeObject*>(numpy::get(numpy::Api::PyArray_Type));
     PyRef descr = numpy::float32_descr();
     using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, const numpy::npy_intp*,
@@ -44,10 +44,11 @@ PyRef new_uninit(const IxDynImpl& shape, const numpy::npy_intp* byte_strides, Me
 namespace {
 
 /// Row-major, column-major (block copy) or neither, by the order `to_pyarray` tests them.
-std::optional<MemoryOrder> block_order(const IxDynImpl& shape, const IxDynImpl& strides) {
+std::optional<MemoryOrder> block_order(const Shape& shape, const Strides& strides) {
     if (is_standard_layout(shape.view(), strides.view())) return MemoryOrder::RowMajor;
     if (shape.size() > 1) {
-        IxDynImpl reversed_shape(shape.size()), reversed_strides(shape.size());
+        Shape reversed_shape(shape.size());
+        Strides reversed_strides(shape.size());
         std::ranges::reverse_copy(shape.view(), reversed_shape.data());
         std::ranges::reverse_copy(strides.view(), reversed_strides.data());
         if (is_standard_layout(reversed_shape.view(), reversed_strides.view())) return MemoryOrder::ColumnMajor;
@@ -55,11 +56,11 @@ std::optional<MemoryOrder> block_order(const IxDynImpl& shape, const IxDynImpl& 
     return std::nullopt;
 }
 
-NpyStrides byte_strides(const IxDynImpl& strides) {
+NpyStrides byte_strides(const Strides& strides) {
     if (strides.size() > 32) unexpected_dimensionality();
     NpyStrides bytes{};
     for (std::size_t axis = 0; axis < strides.size(); ++axis) {
-        bytes[axis] = strides.signed_at(axis) * static_cast<numpy::npy_intp>(sizeof(float));
+        bytes[axis] = strides[axis] * static_cast<numpy::npy_intp>(sizeof(float));
     }
     return bytes;
 }
@@ -68,14 +69,14 @@ float* buffer_of(const PyRef& array) { return reinterpret_cast<float*>(numpy::as
 
 }  // namespace
 
-PlannedResult new_result(const IxDynImpl& shape, const IxDynImpl& strides) {
+PlannedResult new_result(const Shape& shape, const Strides& strides) {
     if (std::optional<MemoryOrder> order = block_order(shape, strides)) {
         const NpyStrides bytes = byte_strides(strides);
-        PyRef array = new_uninit(IxDynImpl(shape), bytes.data(), *order);
+        PyRef array = new_uninit(Shape(shape), bytes.data(), *order);
         float* data = buffer_of(array);
         return {std::move(array), data, true};
     }
-    PyRef array = new_uninit(IxDynImpl(shape), nullptr, MemoryOrder::RowMajor);
+    PyRef array = new_uninit(Shape(shape), nullptr, MemoryOrder::RowMajor);
     float* data = buffer_of(array);
     return {std::move(array), data, false};
 }

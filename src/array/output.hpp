@@ -17,7 +17,7 @@ using NpyStrides = std::array<numpy::npy_intp, 32>;
 PyRef to_pyarray(const OwnedArray& source);
 
 /// A new float32 NumPy array with an uninitialised buffer.
-PyRef new_uninit(const IxDynImpl& shape, const numpy::npy_intp* byte_strides, MemoryOrder order);
+PyRef new_uninit(const Shape& shape, const numpy::npy_intp* byte_strides, MemoryOrder order);
 
 /// A new NumPy result laid out exactly as `to_pyarray` lays out an owned array of this
 /// shape and element strides, for an operation to compute straight into it.
@@ -29,9 +29,9 @@ struct PlannedResult {
     bool same_memory_order;
 };
 
-PlannedResult new_result(const IxDynImpl& shape, const IxDynImpl& strides);
+PlannedResult new_result(const Shape& shape, const Strides& strides);
 
 /// Whether the lengths with their strides are plain row-major (positive strides only).
-bool is_standard_layout(std::span<const std::size_t> shape, std::span<const std::size_t> strides);
+bool is_standard_layout(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides);
 
 }  // namespace pixalot

@@ -21,27 +21,24 @@ ArrayView view_at(const numpy::ArrayObject* array, std::uintptr_t data) {
     const int nd = array->nd;
     check_dimensionality(nd);
     const auto ndim = static_cast<std::size_t>(nd);
-    IxDynImpl shape(ndim), strides(ndim);
+    Shape shape(ndim);
+    Strides strides(ndim);
     // Address arithmetic in integers: for an empty axis the first move may point anywhere.
     std::uint32_t inverted = 0;
     for (std::size_t axis = 0; axis < ndim; ++axis) {
         const numpy::npy_intp length = array->dimensions[axis];
         const numpy::npy_intp stride = array->strides[axis];
         shape[axis] = static_cast<std::size_t>(length);
-        if (stride >= 0) {
-            strides[axis] = static_cast<std::size_t>(stride) / sizeof(float);
-        } else {
+        strides[axis] = stride / static_cast<numpy::npy_intp>(sizeof(float));
+        if (stride < 0) {
             data += static_cast<std::uintptr_t>(stride) * static_cast<std::uintptr_t>(length - 1);
-            strides[axis] = (0 - static_cast<std::size_t>(stride)) / sizeof(float);
             inverted |= std::uint32_t{1} << axis;
         }
     }
     for (std::size_t axis = 0; axis < ndim; ++axis) {
         if ((inverted & (std::uint32_t{1} << axis)) == 0) continue;
         const std::size_t length = shape[axis];
-        const std::size_t stride = strides[axis];
-        if (length != 0) data += (length - 1) * stride * sizeof(float);
-        strides[axis] = 0 - stride;
+        if (length != 0) data += (length - 1) * static_cast<std::size_t>(-strides[axis]) * sizeof(float);
     }
     return ArrayView{{}, reinterpret_cast<float*>(data), std::move(shape), std::move(strides)};
 }
@@ -125,7 +122,7 @@ InputView aligned_copy(const numpy::ArrayObject* array) {
 /// row-major logical order into a zero-filled owned array of the same shape.
 OwnedArray packed_copy(const numpy::ArrayObject* array) {
     const auto nd = static_cast<std::size_t>(array->nd);
-    IxDynImpl shape(nd);
+    Shape shape(nd);
     for (std::size_t axis = 0; axis < nd; ++axis) shape[axis] = static_cast<std::size_t>(array->dimensions[axis]);
     OwnedArray copy = zeros(shape);
     float* target = copy.ptr;

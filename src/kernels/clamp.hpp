@@ -2,6 +2,9 @@
 #pragma once
 
 namespace pixalot {
+// Internal linkage: the AVX2 file includes this too, and a copy compiled there must never
+// be the one that baseline code ends up calling.
+namespace {
 
 /// x when x > 0 (else +0.0, so NaN and -0.0 become +0.0), then that when < 1 (else 1).
 /// Written as the two comparisons so that vector code maps them to max/min exactly.
@@ -10,4 +13,5 @@ inline float clamp_unit(float value) {
     return lower < 1.0f ? lower : 1.0f;
 }
 
+}  // namespace
 }  // namespace pixalot

@@ -22,13 +22,13 @@ float eight_way_sum(const float* elements, std::ptrdiff_t stride, std::size_t co
     } else {
         for (std::size_t block = 0; block < whole; block += 8) {
             for (std::size_t lane = 0; lane < 8; ++lane) {
-                partial[lane] += elements[static_cast<std::ptrdiff_t>(block + lane) * stride];
+                partial[lane] += *stepped(elements, block + lane, stride);
             }
         }
     }
     float sum = 0.0f;
     for (std::size_t pair = 0; pair < 4; ++pair) sum += partial[pair] + partial[pair + 4];
-    for (std::size_t rest = whole; rest < count; ++rest) sum += elements[static_cast<std::ptrdiff_t>(rest) * stride];
+    for (std::size_t rest = whole; rest < count; ++rest) sum += *stepped(elements, rest, stride);
     return sum;
 }
 
@@ -45,11 +45,11 @@ void plain_fold_totals(const ArrayView (&planes)[3], float (&totals)[3]) {
     std::size_t row = 0;
     for (; row + block <= rows; row += block) {
         float sums[block][3] = {};
-        const float* first = base + static_cast<std::ptrdiff_t>(row) * row_stride;
+        const float* first = stepped(base, row, row_stride);
         for (std::size_t column = 0; column < columns; ++column) {
-            const float* pixel = first + static_cast<std::ptrdiff_t>(column) * column_stride;
+            const float* pixel = stepped(first, column, column_stride);
             for (std::size_t lane = 0; lane < block; ++lane) {
-                const float* at = pixel + static_cast<std::ptrdiff_t>(lane) * row_stride;
+                const float* at = stepped(pixel, lane, row_stride);
                 sums[lane][0] += at[0];
                 sums[lane][1] += at[offset1];
                 sums[lane][2] += at[offset2];
@@ -61,9 +61,9 @@ void plain_fold_totals(const ArrayView (&planes)[3], float (&totals)[3]) {
     }
     for (; row < rows; ++row) {
         float sums[3] = {};
-        const float* first = base + static_cast<std::ptrdiff_t>(row) * row_stride;
+        const float* first = stepped(base, row, row_stride);
         for (std::size_t column = 0; column < columns; ++column) {
-            const float* at = first + static_cast<std::ptrdiff_t>(column) * column_stride;
+            const float* at = stepped(first, column, column_stride);
             sums[0] += at[0];
             sums[1] += at[offset1];
             sums[2] += at[offset2];
@@ -106,12 +106,12 @@ std::optional<float> mean(const ArrayView& view) {
         const std::ptrdiff_t row_stride = view.stride_of(0), column_stride = view.stride_of(1);
         const bool unit_rows = column_stride == 1 || columns < 2;
         for (std::size_t row = 0; row < rows; ++row) {
-            const float* first = view.ptr + static_cast<std::ptrdiff_t>(row) * row_stride;
+            const float* first = stepped(view.ptr, row, row_stride);
             float row_sum = 0.0f;
             if (unit_rows) {
                 row_sum = eight_way_sum(first, column_stride, columns);
             } else {
-                for (std::size_t column = 0; column < columns; ++column) row_sum += first[static_cast<std::ptrdiff_t>(column) * column_stride];
+                for (std::size_t column = 0; column < columns; ++column) row_sum += *stepped(first, column, column_stride);
             }
             total += row_sum;
         }

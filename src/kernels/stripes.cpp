@@ -2,8 +2,8 @@
 #include "kernels/stripes.hpp"
 
 #include "kernels/clamp.hpp"
-#include "kernels/cpu.hpp"
-#include "kernels/stream.hpp"
+#include "kernels/dispatch.hpp"
+#include "support/steps.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -14,6 +14,11 @@ namespace {
 
 /// Room for the distinct pattern rows of horizontal stripes (they stay in the caches).
 constexpr std::size_t pattern_cache_bytes = std::size_t{4} << 20;
+
+/// Results from this many bytes on are written with non-temporal stores: they would
+/// evict the input on their way through the cache, and such stores skip reading the
+/// destination lines first, a third of the memory traffic of a plain store.
+constexpr std::size_t streaming_threshold_bytes = std::size_t{8} << 20;
 
 /// Pattern value of every element of one row, channels repeated.
 void spread_channels(const float* per_pixel, std::size_t columns, std::size_t channels, float* per_element) {
@@ -29,19 +34,19 @@ void spread_channels(const float* per_pixel, std::size_t columns, std::size_t ch
 void add_row(const ArrayView& input, std::size_t row, const float* pattern, float* output, bool stream) {
     const std::size_t columns = input.len_of(1);
     const std::size_t channels = input.ndim() == 3 ? input.len_of(2) : 1;
-    const float* first = input.ptr + static_cast<std::ptrdiff_t>(row) * input.stride_of(0);
+    const float* first = stepped(input.ptr, row, input.stride_of(0));
     const std::ptrdiff_t column_stride = input.stride_of(1);
     const std::ptrdiff_t channel_stride = input.ndim() == 3 ? input.stride_of(2) : 1;
     const std::size_t count = columns * channels;
     if (channel_stride == 1 && column_stride == static_cast<std::ptrdiff_t>(channels)) {
-        add_clamp(first, pattern, output, count, stream);
+        cpu_kernels().add_clamp(first, pattern, output, count, stream);
         return;
     }
     for (std::size_t column = 0; column < columns; ++column) {
-        const float* pixel = first + static_cast<std::ptrdiff_t>(column) * column_stride;
+        const float* pixel = stepped(first, column, column_stride);
         for (std::size_t channel = 0; channel < channels; ++channel) {
             const std::size_t k = column * channels + channel;
-            output[k] = clamp_unit(pixel[static_cast<std::ptrdiff_t>(channel) * channel_stride] + pattern[k]);
+            output[k] = clamp_unit(*stepped(pixel, channel, channel_stride) + pattern[k]);
         }
     }
 }
@@ -73,23 +78,6 @@ void rising_phase_values(const float* table, std::int16_t phase, std::int16_t pe
         }
     }
 }
-
-/// per_pixel[k] = values[indices[k]]: the table value of each column of one row.
-void gather_scalar(const float* values, const std::uint32_t* indices, std::size_t count, float* per_pixel) {
-    for (std::size_t k = 0; k < count; ++k) per_pixel[k] = values[indices[k]];
-}
-
-#if PIXALOT_X86
-PIXALOT_TARGET_AVX2
-void gather_avx2(const float* values, const std::uint32_t* indices, std::size_t count, float* per_pixel) {
-    std::size_t k = 0;
-    for (; k + 8 <= count; k += 8) {
-        const __m256i lanes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(indices + k));
-        _mm256_storeu_ps(per_pixel + k, _mm256_i32gather_ps(values, lanes, 4));
-    }
-    gather_scalar(values, indices + k, count - k, per_pixel + k);
-}
-#endif
 
 }  // namespace
 
@@ -137,10 +125,7 @@ void add_stripes(const ArrayView& input, const float* table, std::int16_t period
     }
     const std::vector<float> doubled = cycled_table(table, cycle, 2 * cycle, 1);
     const bool one_index = std::ranges::all_of(start_indices, [&](std::uint32_t index) { return index == start_indices[0]; });
-    auto gather = gather_scalar;
-#if PIXALOT_X86
-    if (cpu_has_avx2()) gather = gather_avx2;
-#endif
+    const auto gather = cpu_kernels().gather;
     // Away from 16-bit wraps a row's pattern depends only on row mod period: when the
     // period is short against the image, each distinct pattern is built once.
     const bool reuse_patterns = rows > 2 * cycle && cycle * row_elements * sizeof(float) <= pattern_cache_bytes;
