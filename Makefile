@@ -10,7 +10,7 @@ PYTEST_ARGS ?=
 # Extra scikit-build-core settings for install, e.g. -Ccmake.define.PIXALOT_SANITIZE=address.
 BUILD_SETTINGS ?=
 
-.PHONY: all test test-i386 test-unstable demo install wheel bench clean sanitize valgrind soak
+.PHONY: all test test-i386 test-unstable demo install wheel wheels bench clean sanitize valgrind soak
 
 all: test
 
@@ -51,6 +51,11 @@ wheel: $(VENV)/.ready
 	$(WHEEL_VENV)/bin/python -m pip install -q "$(NUMPY)" -r tests/requirements.txt
 	$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls dist/pixalot-*.whl)[cli,dask]"
 	$(WHEEL_VENV)/bin/python -m pytest $(PYTEST_ARGS)
+
+# The sdist and manylinux wheels for CPython 3.11 to 3.15 on x86-64 and 32-bit x86, built
+# without a container engine and each checked (tag, libm imports, the suite); see tools/wheels.
+wheels:
+	tools/wheels $(PYTEST_ARGS)
 
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, in an
 # environment of its own. The interpreter is not instrumented, so the runtimes are preloaded;
