@@ -10,7 +10,7 @@ PYTEST_ARGS ?=
 # Extra scikit-build-core settings for install, e.g. -Ccmake.define.PIXALOT_SANITIZE=address.
 BUILD_SETTINGS ?=
 
-.PHONY: all test test-i386 demo install wheel bench bench-cli clean sanitize valgrind soak
+.PHONY: all test test-i386 test-unstable demo install wheel wheels bench bench-cli clean sanitize valgrind soak
 
 all: test
 
@@ -27,11 +27,15 @@ install: $(VENV)/.ready
 test: install
 	$(PY) -m pytest $(PYTEST_ARGS)
 
-# The suite on 32-bit x86, in a Debian i386 tree that is made once under build/ (needs root).
-# I386_SUITE=trixie tries CPython 3.13 with NumPy 2 instead of 3.11 with NumPy 1.24.
+# The suite in Debian trees that are made once under build/ (needs root; see tools/tree).
+# On 32-bit x86; I386_SUITE=trixie tries CPython 3.13 with NumPy 2 instead of 3.11 with NumPy 1.24.
 I386_SUITE ?= bookworm
 test-i386:
-	tools/test-i386 $(I386_SUITE) $(PYTEST_ARGS)
+	tools/tree test i386-$(I386_SUITE) $(PYTEST_ARGS)
+
+# On CPython 3.14 and 3.15 built with GCC, and on 3.14 once more built with Clang.
+test-unstable:
+	tools/tree test amd64-unstable $(PYTEST_ARGS)
 
 demo: install
 	$(PY) -m pixalot_cli demo
@@ -47,6 +51,11 @@ wheel: $(VENV)/.ready
 	$(WHEEL_VENV)/bin/python -m pip install -q "$(NUMPY)" -r tests/requirements.txt
 	$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls dist/pixalot-*.whl)[cli,dask]"
 	$(WHEEL_VENV)/bin/python -m pytest $(PYTEST_ARGS)
+
+# The sdist and manylinux wheels for CPython 3.11 to 3.15 on x86-64 and 32-bit x86, built
+# without a container engine and each checked (tag, libm imports, the suite); see tools/wheels.
+wheels:
+	tools/wheels $(PYTEST_ARGS)
 
 # The whole suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer, in an
 # environment of its own. The interpreter is not instrumented, so the runtimes are preloaded;
