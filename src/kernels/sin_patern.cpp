@@ -54,7 +54,7 @@ SineTable sine_table(std::uint32_t shape_sin, float alpha) {
 OwnedArray stripes_by_definition(const ArrayView& view, const SineTable& table, std::int16_t period, bool vertical,
                                  float bias) {
     const std::size_t rows = view.len_of(0), columns = view.len_of(1);
-    const std::size_t channels = view.ndim() >= 3 ? view.len_of(2) : 1;
+    const std::size_t channels = channels_of(view);
     OwnedArray output = zeros(view.dim);
     const std::size_t lines = vertical ? rows : columns;
     const std::size_t line_length = vertical ? columns : rows;
@@ -98,7 +98,7 @@ PyResult<PyRef> sin_patern(const PyReadonlyArray& input, std::uint32_t shape_sin
         panic("index out of bounds: the len is " + n + " but the index is " + n);
     }
     const std::size_t rows = view.len_of(0), columns = view.len_of(1);
-    const std::size_t channels = view.ndim() >= 3 ? view.len_of(2) : 1;
+    const std::size_t channels = channels_of(view);
     const std::int16_t period = low16(shape_sin);
     const bool pixels_have_channels = channels >= 2 ? view.ndim() == 3 : view.ndim() == 2;
     if (period > 0 && pixels_have_channels) {

@@ -33,7 +33,7 @@ void spread_channels(const float* per_pixel, std::size_t columns, std::size_t ch
 
 void add_row(const ArrayView& input, std::size_t row, const float* pattern, float* output, bool stream) {
     const std::size_t columns = input.len_of(1);
-    const std::size_t channels = input.ndim() == 3 ? input.len_of(2) : 1;
+    const std::size_t channels = channels_of(input);
     const float* first = stepped(input.ptr, row, input.stride_of(0));
     const std::ptrdiff_t column_stride = input.stride_of(1);
     const std::ptrdiff_t channel_stride = input.ndim() == 3 ? input.stride_of(2) : 1;
@@ -84,7 +84,7 @@ void rising_phase_values(const float* table, std::int16_t phase, std::int16_t pe
 void add_stripes(const ArrayView& input, const float* table, std::int16_t period, bool vertical, float bias,
                  float* output) {
     const std::size_t rows = input.len_of(0), columns = input.len_of(1);
-    const std::size_t channels = input.ndim() == 3 ? input.len_of(2) : 1;
+    const std::size_t channels = channels_of(input);
     const std::size_t row_elements = columns * channels;
     const auto cycle = static_cast<std::size_t>(period);
     std::vector<float> per_pixel(columns), pattern(row_elements);
