@@ -13,6 +13,7 @@ from pathlib import Path
 from typing import Any, TypeVar
 
 import numpy as np
+from numpy.typing import NDArray
 
 import pixalot
 
@@ -21,7 +22,7 @@ from .inputs import UsageError, prepare_output_folder
 Result = TypeVar("Result")
 
 
-def colour_sample(height: int = 360, width: int = 480) -> np.ndarray:
+def colour_sample(height: int = 360, width: int = 480) -> NDArray[Any]:
     """Colour bars over a soft diagonal gradient, with a bright disc: every channel differs."""
     rows = np.linspace(0.0, 1.0, height, dtype=np.float32)[:, None]
     columns = np.linspace(0.0, 1.0, width, dtype=np.float32)[None, :]
@@ -41,7 +42,7 @@ def colour_sample(height: int = 360, width: int = 480) -> np.ndarray:
     return np.ascontiguousarray(image, dtype=np.float32)
 
 
-def grey_sample(height: int = 360, width: int = 480) -> np.ndarray:
+def grey_sample(height: int = 360, width: int = 480) -> NDArray[Any]:
     """A grey radial gradient stored as three equal channels."""
     yy, xx = np.mgrid[0:height, 0:width].astype(np.float32)
     radius = np.hypot(yy - height / 2, xx - width / 2) / np.float32(np.hypot(height / 2, width / 2))
@@ -49,8 +50,9 @@ def grey_sample(height: int = 360, width: int = 480) -> np.ndarray:
     return np.repeat(grey[:, :, None], 3, axis=2)
 
 
-def to_bytes(image: np.ndarray) -> np.ndarray:
-    return np.clip(np.rint(image * 255.0), 0, 255).astype(np.uint8)
+def to_bytes(image: NDArray[Any]) -> NDArray[np.uint8]:
+    codes: NDArray[np.uint8] = np.clip(np.rint(image * 255.0), 0, 255).astype(np.uint8)
+    return codes
 
 
 def timed(call: Callable[[], Result]) -> tuple[Result, float]:
@@ -59,7 +61,7 @@ def timed(call: Callable[[], Result]) -> tuple[Result, float]:
     return result, (time.perf_counter() - start) * 1000.0
 
 
-def contact_sheet(tiles: list[tuple[np.ndarray, str]], columns: int = 3, scale: int = 2) -> Any:
+def contact_sheet(tiles: list[tuple[NDArray[Any], str]], columns: int = 3, scale: int = 2) -> Any:
     """The pictures side by side, each at 1/`scale` size with its caption beneath."""
     from PIL import Image, ImageDraw, ImageFont
 

@@ -5,8 +5,10 @@ from __future__ import annotations
 
 import dataclasses
 from collections.abc import Callable
+from typing import Any
 
 import numpy as np
+from numpy.typing import NDArray
 
 import pixalot
 
@@ -92,7 +94,7 @@ def _failure(task: Task, error: BaseException, picture: Picture | None = None) -
                    mode=picture.mode if picture else None, bits=picture.stored_bits if picture else None)
 
 
-def _rewrite(task: Task, output: WriteSettings, compute: Callable[[Picture], np.ndarray]) -> Outcome:
+def _rewrite(task: Task, output: WriteSettings, compute: Callable[[Picture], NDArray[Any]]) -> Outcome:
     """Reads the task's picture, computes its result and writes it; a failure is the outcome."""
     picture = None
     assert task.output is not None
@@ -118,7 +120,7 @@ def _rewrite(task: Task, output: WriteSettings, compute: Callable[[Picture], np.
 
 
 def levels(task: Task, settings: LevelsSettings, output: WriteSettings) -> Outcome:
-    def compute(picture: Picture) -> np.ndarray:
+    def compute(picture: Picture) -> NDArray[Any]:
         bounds = [
             level.fraction(option, picture, settings.codes)
             for option, level in (("--in-low", settings.in_low), ("--in-high", settings.in_high),
@@ -128,29 +130,29 @@ def levels(task: Task, settings: LevelsSettings, output: WriteSettings) -> Outco
             raise PictureError(f"--in-low and --in-high are the same level for {_kind(picture)}")
         gamma = np.float32(settings.gamma)
         if picture.codes is None or picture.code_max is None:
-            result: np.ndarray = call(pixalot.color_levels, picture.pixels, *bounds, gamma)
+            result: NDArray[Any] = call(pixalot.color_levels, picture.pixels, *bounds, gamma)
             return result
         # Levels act on each value alone, and an integer image has at most 65536 of them:
         # the module maps every code once, each converted to float exactly as the whole
         # image would be, and the pixels are looked up. Same bits, no float pass over the image.
         every_code = np.arange(picture.code_max + 1, dtype=np.float32)
         every_code /= np.float32(picture.code_max)
-        table: np.ndarray = call(pixalot.color_levels, every_code, *bounds, gamma)
+        table: NDArray[Any] = call(pixalot.color_levels, every_code, *bounds, gamma)
         if not output.as_float:
             table = to_codes(table, picture.code_max)
         # Indexing casts the codes to machine words in small buffers as it goes (np.take would
         # first make a 1 GB array of them for a 48-megapixel image).
-        mapped: np.ndarray = table[picture.codes]
+        mapped: NDArray[Any] = table[picture.codes]
         return mapped
 
     return _rewrite(task, output, compute)
 
 
 def stripes(task: Task, settings: StripesSettings, output: WriteSettings) -> Outcome:
-    def compute(picture: Picture) -> np.ndarray:
+    def compute(picture: Picture) -> NDArray[Any]:
         pixels = picture.pixels
         picture.codes = None  # the float copy is all that is needed from here on
-        result: np.ndarray = call(pixalot.sin_patern, pixels, settings.period, settings.amplitude,
+        result: NDArray[Any] = call(pixalot.sin_patern, pixels, settings.period, settings.amplitude,
                                   not settings.horizontal, settings.slant)
         return result
 

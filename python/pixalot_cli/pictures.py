@@ -12,6 +12,7 @@ from pathlib import Path
 from typing import Any, BinaryIO
 
 import numpy as np
+from numpy.typing import NDArray
 
 from .placing import Identity, Refused, placed
 
@@ -51,9 +52,9 @@ class Picture:
     that the operations take. `alpha` is the untouched alpha channel in the file's own type.
     """
 
-    codes: np.ndarray | None
-    floats: np.ndarray | None
-    alpha: np.ndarray | None
+    codes: NDArray[Any] | None
+    floats: NDArray[Any] | None
+    alpha: NDArray[Any] | None
     mode: str  # the file's colour model as stored: "L", "LA", "RGB", "RGBA", "P", "I;16", "F" or "npy"
     bits: int  # bits per channel of the file: 8, 16 or 32 (float)
     format: str  # Pillow's format name, or "NPY"
@@ -72,7 +73,7 @@ class Picture:
         return {8: 255, 16: 65535}.get(self.bits)
 
     @property
-    def pixels(self) -> np.ndarray:
+    def pixels(self) -> NDArray[Any]:
         if self.floats is None:
             assert self.codes is not None and self.code_max is not None
             # In place after the one conversion: one float copy of the image, no more.
@@ -183,7 +184,7 @@ def _from_pillow(image: Any, path: Path, max_pixels: int) -> Picture:
     raise PictureError(f"colour model {mode} is not supported (grey, RGB and RGBA are)")
 
 
-def _split(data: np.ndarray, mode: str, bits: int, format_: str, info: dict[str, Any]) -> Picture:
+def _split(data: NDArray[Any], mode: str, bits: int, format_: str, info: dict[str, Any]) -> Picture:
     alpha = None
     if mode in ("LA", "RGBA"):
         data, alpha = data[..., :-1], data[..., -1].copy()
@@ -362,7 +363,7 @@ class WriteSettings:
     max_pixels: int = DEFAULT_MAX_PIXELS
 
 
-def to_codes(floats: np.ndarray, code_max: int) -> np.ndarray:
+def to_codes(floats: NDArray[Any], code_max: int) -> NDArray[Any]:
     """Float32 results in [0, 1] as rounded code values; `floats` is used up as scratch.
 
     pixalot's results are never NaN for what the command asks of it (both operations clamp),
@@ -374,7 +375,7 @@ def to_codes(floats: np.ndarray, code_max: int) -> np.ndarray:
     return floats.astype(np.uint8 if code_max == 255 else np.uint16)
 
 
-def write_picture(picture: Picture, result: np.ndarray, path: Path, settings: WriteSettings,
+def write_picture(picture: Picture, result: NDArray[Any], path: Path, settings: WriteSettings,
                   protected: set[Identity]) -> None:
     """Writes `result` (float32 pixels, or code values of the picture's type) with the
     picture's alpha and metadata, at the file's own bit depth or as float TIFF.
@@ -401,13 +402,13 @@ def write_picture(picture: Picture, result: np.ndarray, path: Path, settings: Wr
         raise PictureError(f"cannot write {shown}: {error}") from None
 
 
-def _floats_of(picture: Picture, codes: np.ndarray) -> np.ndarray:
+def _floats_of(picture: Picture, codes: NDArray[Any]) -> NDArray[Any]:
     floats = codes.astype(np.float32)
     floats /= np.float32(picture.code_max)
     return floats
 
 
-def _write_float(picture: Picture, pixels: np.ndarray, file: BinaryIO, as_float: bool) -> None:
+def _write_float(picture: Picture, pixels: NDArray[Any], file: BinaryIO, as_float: bool) -> None:
     if picture.format == "NPY" and not as_float:
         array = pixels.reshape(picture.shape) if picture.shape is not None else pixels
         np.save(file, np.ascontiguousarray(array, dtype=np.float32), allow_pickle=False)
@@ -431,7 +432,7 @@ def _write_float(picture: Picture, pixels: np.ndarray, file: BinaryIO, as_float:
                      else None, compression="zlib", metadata=None)
 
 
-def _write_integer(picture: Picture, codes: np.ndarray, file: BinaryIO, quality: int | None) -> None:
+def _write_integer(picture: Picture, codes: NDArray[Any], file: BinaryIO, quality: int | None) -> None:
     if picture.alpha is not None:
         codes = np.dstack([codes, picture.alpha])
     if picture.format == "PNG" and "chunks" in picture.info:
@@ -491,7 +492,7 @@ def _save_options(picture: Picture, quality: int | None) -> dict[str, Any]:
     return options
 
 
-def _write_png(picture: Picture, codes: np.ndarray, file: BinaryIO) -> None:
+def _write_png(picture: Picture, codes: NDArray[Any], file: BinaryIO) -> None:
     import imagecodecs
 
     # Pillow's default compression level, so that results are no larger than before.
@@ -505,7 +506,7 @@ _TIFFFILE_COMPRESSIONS = {"tiff_lzw": "lzw", "tiff_deflate": "zlib", "tiff_adobe
                           "packbits": "packbits"}
 
 
-def _write_deep_colour(picture: Picture, codes: np.ndarray, file: BinaryIO) -> None:
+def _write_deep_colour(picture: Picture, codes: NDArray[Any], file: BinaryIO) -> None:
     codes = np.ascontiguousarray(codes)
     info = picture.info
     if picture.format == "TIFF":
