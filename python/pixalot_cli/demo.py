@@ -123,7 +123,7 @@ def run_demo(output: str) -> int:
             "grey-before.png": f"grey sample: {verdicts['grey']}",
             "grey-stripes-slanted.png": "stripes: period 32, slant 0.5",
             # Gamma comes after the output range: 0.1-0.9 becomes 0.1**0.6-0.9**0.6.
-            "grey-levels.png": "levels out 0.1-0.9, then gamma 0.6: 0.25-0.94",
+            "grey-levels.png": "out 0.1-0.9, gamma 0.6: 0.25-0.94",
         }
         order = ["colour-before.png", "colour-levels.png", "colour-stripes-vertical.png",
                  "grey-before.png", "grey-stripes-slanted.png", "grey-levels.png"]
