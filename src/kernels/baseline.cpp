@@ -27,16 +27,13 @@ float HashedMemo::lookup(const LevelsParameters& p, float value, std::size_t& hi
 }
 
 float CodeTable::lookup(const LevelsParameters& p, float value, std::size_t& served) {
-    // NaN fails the range comparison too.
-    const float scaled = value * scale;
-    const std::uint32_t code =
-        scaled >= 0.0f && scaled < scale + 0.5f ? static_cast<std::uint32_t>(scaled + 0.5f) : beyond;
-    if (bits_of(static_cast<float>(code) / scale) != bits_of(value)) {
+    const std::optional<std::uint32_t> code = code_of(value, scale, beyond);
+    if (!code) {
         std::size_t unused = 0;
         return fallback->lookup(p, value, unused);
     }
     ++served;
-    float& result = results[code];
+    float& result = results[*code];
     if (bits_of(result) == unknown) result = levels_element(p, value);
     return result;
 }

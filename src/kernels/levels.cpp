@@ -67,13 +67,8 @@ unsigned code_depth_of(const float* source, std::ptrdiff_t stride, std::size_t c
         const auto scale = static_cast<float>((1u << depth) - 1);
         std::size_t seen = 0, codes = 0;
         for (std::size_t k = 0; k < count; k += step) {
-            const float value = *stepped(source, k, stride);
-            const float scaled = value * scale;
             ++seen;
-            if (scaled >= 0.0f && scaled < scale + 0.5f &&
-                bits_of(static_cast<float>(static_cast<std::uint32_t>(scaled + 0.5f)) / scale) == bits_of(value)) {
-                ++codes;
-            }
+            if (code_of(*stepped(source, k, stride), scale, 1u << depth)) ++codes;
         }
         if (codes * 8 >= seen * 7) return depth;
     }

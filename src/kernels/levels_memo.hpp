@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 namespace pixalot {
 
@@ -29,6 +30,17 @@ inline float float_of(std::uint32_t bits) {
     float value;
     std::memcpy(&value, &bits, sizeof value);
     return value;
+}
+
+/// The code k of a value of an image of `scale` = 2^b - 1 levels: the value times the
+/// scale, rounded, when the value is float32(k) / scale bit for bit; nothing otherwise.
+/// Values far from every code (NaN fails the range comparison too) are tried as `beyond`.
+inline std::optional<std::uint32_t> code_of(float value, float scale, std::uint32_t beyond) {
+    const float scaled = value * scale;
+    const std::uint32_t code =
+        scaled >= 0.0f && scaled < scale + 0.5f ? static_cast<std::uint32_t>(scaled + 0.5f) : beyond;
+    if (bits_of(static_cast<float>(code) / scale) != bits_of(value)) return std::nullopt;
+    return code;
 }
 
 }  // namespace
