@@ -120,14 +120,44 @@ def _rewrite(task: Task, output: WriteSettings, compute: Callable[[Picture], NDA
 
 
 def _look_up(table: NDArray[Any], codes: NDArray[Any]) -> NDArray[Any]:
-    """table[codes] for an image's codes, a band of rows at a time: np.take over machine-word
-    indices is several times faster than indexing by the small integer codes themselves, and
-    a band's indices stay small where the whole image's would take 1 GB for 48 megapixels."""
-    mapped = np.empty(codes.shape, table.dtype)
-    rows = max(1, (1 << 20) // max(1, codes[0].size))
-    for first in range(0, len(codes), rows):
-        np.take(table, codes[first:first + rows].astype(np.intp), out=mapped[first:first + rows])
+    """table[codes] for an image's codes; `codes` is used up, written over where it can be.
+
+    NumPy's take over machine-word indices is several times faster than indexing by the
+    small integer codes themselves. The indices are made a band at a time in one reused
+    buffer, where the whole image's would take 1 GB for 48 megapixels. Writing over the
+    codes spares a second image of fresh memory, which costs more than the lookups, and
+    8-bit codes are looked up two at a time, through a table of every pair of codes.
+    """
+    in_place = codes.dtype == table.dtype and codes.flags.c_contiguous and codes.flags.writeable
+    mapped = codes if in_place else np.empty(codes.shape, table.dtype)
+    if codes.size == 0:
+        return mapped
+    if not codes.flags.c_contiguous:
+        _take_in_bands(table, codes, mapped)
+        return mapped
+    source, target = codes.reshape(-1), mapped.reshape(-1)
+    if source.dtype == table.dtype == np.uint8 and source.size >= 2:
+        even = source.size & ~1
+        if even != source.size:
+            target[-1] = table[source[-1]]
+        pairs = table[np.arange(1 << 16, dtype=np.uint16).view(np.uint8)].view(np.uint16)
+        source, target, table = source[:even].view(np.uint16), target[:even].view(np.uint16), pairs
+    _take_in_bands(table, source, target)
     return mapped
+
+
+def _take_in_bands(table: NDArray[Any], codes: NDArray[Any], mapped: NDArray[Any]) -> None:
+    """mapped[...] = table[codes] along the first axis, about a million values at a time.
+    Every code is an index of the table, so take needs no bounds check ("clip"), and with
+    none it writes straight into `mapped` rather than through a buffer of its own."""
+    rows = max(1, (1 << 20) // max(1, codes[0].size)) if codes.ndim > 1 else 1 << 20
+    band = codes[:rows]
+    indices = np.empty(band.size, np.intp)
+    for first in range(0, len(codes), rows):
+        part = codes[first:first + rows]
+        index = indices[:part.size].reshape(part.shape)
+        np.copyto(index, part)
+        np.take(table, index, out=mapped[first:first + rows], mode="clip")
 
 
 def levels(task: Task, settings: LevelsSettings, output: WriteSettings) -> Outcome:

@@ -38,6 +38,27 @@ def test_levels_by_table_give_the_bits_of_the_whole_array_computation(tmp_path, 
     np.testing.assert_array_equal(tifffile.imread(tmp_path / "in-levels.tif"), floats)
 
 
+@pytest.mark.parametrize("layout", ["contiguous", "odd length", "alpha split off", "read-only", "several bands"])
+@pytest.mark.parametrize("codes_type, table_type", [(np.uint8, np.uint8), (np.uint16, np.uint16),
+                                                    (np.uint8, np.float32)])
+def test_table_lookups_match_plain_indexing(layout, codes_type, table_type):
+    from pixalot_cli.jobs import _look_up
+
+    top = np.iinfo(codes_type).max
+    rng = np.random.default_rng(11)
+    shape = {"odd length": (5, 7), "several bands": (1500, 1500)}.get(layout, (40, 30, 3))
+    values = rng.integers(0, top + 1, size=shape, dtype=codes_type)
+    if layout == "alpha split off":
+        values = np.dstack([values, values[..., :1]])[..., :3]
+    if layout == "read-only":
+        values.flags.writeable = False
+    table = rng.permutation(top + 1).astype(table_type)
+    expected = table[values]
+    np.testing.assert_array_equal(_look_up(table, values.copy() if layout == "read-only" else values), expected)
+    if layout == "read-only":
+        np.testing.assert_array_equal(_look_up(table, values), expected)
+
+
 def deep_colour(path, alpha: bool):
     values = (np.arange(5 * 7 * 4).reshape(5, 7, 4) * 2311 % 65536).astype(np.uint16)
     values = values if alpha else np.ascontiguousarray(values[..., :3])
