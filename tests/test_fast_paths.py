@@ -53,8 +53,13 @@ def few_then_distinct(shape):
     return arr
 
 
-@pytest.mark.parametrize("layout", [lambda a: a, lambda a: a[:, ::2], lambda a: a[::-1], np.asfortranarray])
-@pytest.mark.parametrize("gamma", [1.6, 0.45])
+@pytest.mark.parametrize("layout", [lambda a: a, lambda a: a[:, ::2], lambda a: a[::-1], np.asfortranarray,
+                                    lambda a: a[:, ::-1], lambda a: a[::-1, ::-1], lambda a: a[::-1, ::-1, ::-1],
+                                    lambda a: np.ascontiguousarray(a[..., 0])[:, ::-1]],
+                         ids=["C", "stepped", "flipped up-down", "F", "flipped left-right", "flipped both ways",
+                              "every axis reversed",
+                              "grey flipped left-right"])
+@pytest.mark.parametrize("gamma", [1.6, 0.45, 1.0])
 def test_large_levels_match_the_definition(layout, gamma):
     arr = layout(few_then_distinct((301, 999, 3)))
     assert_same_bits(color_levels(arr, 0.05, 0.95, 0.1, 0.9, gamma),

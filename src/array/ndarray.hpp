@@ -144,26 +144,38 @@ void check_zeros_1d(std::size_t length);
 /// exceeds the largest signed machine word.
 void check_capacity(std::size_t count);
 
-/// Calls `visit(first, stride, length)` for each innermost row in row-major logical
-/// order; a 0-d view is one row of one element. Nothing is visited for an empty view.
+/// Calls `visit(first, stride, length)` for rows that hold every element once, in row-major
+/// logical order; a 0-d view is one row of one element. A row is the innermost axis of more
+/// than one element, joined with the axes around it for as long as one stride carries on
+/// across them (a vertically flipped image is one row per image row, not per pixel), so
+/// rows are as long as the layout allows. Nothing is visited for an empty view.
 template <class Visit>
 void for_each_row(const ArrayView& view, Visit&& visit) {
-    const std::size_t ndim = view.ndim();
-    if (ndim == 0) {
-        visit(static_cast<const float*>(view.ptr), std::ptrdiff_t{1}, std::size_t{1});
-        return;
-    }
     for (std::size_t length : view.dim.view()) {
         if (length == 0) return;
     }
-    const std::size_t inner_length = view.len_of(ndim - 1);
-    const std::ptrdiff_t inner_stride = view.stride_of(ndim - 1);
-    Shape index(ndim);
+    std::size_t outer = view.ndim();  // axes [0, outer) are walked around the row
+    std::size_t row_length = 1;
+    std::ptrdiff_t row_stride = 1;
+    for (; outer > 0; --outer) {
+        const std::size_t length = view.len_of(outer - 1);
+        if (length == 1) continue;
+        const std::ptrdiff_t stride = view.stride_of(outer - 1);
+        std::ptrdiff_t carried_on;
+        if (row_length == 1) {
+            row_stride = stride;
+        } else if (__builtin_mul_overflow(row_stride, static_cast<std::ptrdiff_t>(row_length), &carried_on) ||
+                   carried_on != stride) {
+            break;
+        }
+        row_length *= length;
+    }
+    Shape index(outer);
     const float* row = view.ptr;
     while (true) {
-        visit(row, inner_stride, inner_length);
+        visit(row, row_stride, row_length);
         // Advance the outer indices like an odometer.
-        std::size_t axis = ndim - 1;
+        std::size_t axis = outer;
         while (true) {
             if (axis == 0) return;
             --axis;

@@ -4,7 +4,52 @@
 #include "kernels/levels.hpp"
 #include "kernels/operations.hpp"
 
+#include <algorithm>
+#include <memory>
+#include <optional>
+
 namespace pixalot {
+namespace {
+
+/// The channel count of a view whose pixels run backwards along its second-to-last axis
+/// while the channels of each pixel lie in order (an image flipped with x[:, ::-1]).
+std::optional<std::size_t> backward_pixels(const ArrayView& view) {
+    const std::size_t ndim = view.ndim();
+    if (ndim < 2) return std::nullopt;
+    const std::size_t channels = view.len_of(ndim - 1);
+    if (channels < 2 || view.stride_of(ndim - 1) != 1 || view.len_of(ndim - 2) < 2 ||
+        view.stride_of(ndim - 2) != -static_cast<std::ptrdiff_t>(channels)) {
+        return std::nullopt;
+    }
+    return channels;
+}
+
+/// Copies `groups` groups of `group` values into `target` in the opposite order. The usual
+/// group sizes get loops of their own, where each group's copy is a few moves.
+template <std::size_t group>
+void copy_reversed(const float* source, std::size_t groups, float* target) {
+    for (std::size_t k = 0; k < groups; ++k) {
+        const float* from = source + (groups - 1 - k) * group;
+        for (std::size_t value = 0; value < group; ++value) target[k * group + value] = from[value];
+    }
+}
+
+void copy_reversed(const float* source, std::size_t groups, std::size_t group, float* target) {
+    switch (group) {
+        case 1: return copy_reversed<1>(source, groups, target);
+        case 3: return copy_reversed<3>(source, groups, target);
+        case 4: return copy_reversed<4>(source, groups, target);
+        default:
+            for (std::size_t k = 0; k < groups; ++k) {
+                std::copy_n(source + (groups - 1 - k) * group, group, target + k * group);
+            }
+    }
+}
+
+/// Values mapped at a time from a row stored backwards, before they are put in order.
+constexpr std::size_t backward_piece = 4096;
+
+}  // namespace
 
 PyResult<PyRef> color_levels(const PyReadonlyArray& input, float in_low, float in_high, float out_low,
                              float out_high, float gamma) {
@@ -20,9 +65,39 @@ PyResult<PyRef> color_levels(const PyReadonlyArray& input, float in_low, float i
     LevelsKernel kernel(parameters, count);
     if (contiguous && result.same_memory_order) {
         kernel.run(view.ptr - lowest_address_offset(view.dim, view.strides), 1, count, result.data);
+        return std::move(result.array);
+    }
+    float* target = result.data;
+    // A row stored backwards (a flipped image) still fills one block of memory: it is
+    // mapped in memory order, a piece at a time, where the vector kernels and the memos
+    // work, and each piece's groups (pixels of their channels, or single values) are then
+    // written out in the row's order.
+    std::unique_ptr<float[]> scratch;
+    auto backward_row = [&](const float* first, std::size_t groups, std::size_t group) {
+        const std::size_t per_piece = std::max<std::size_t>(1, backward_piece / group);
+        if (!scratch) scratch = std::make_unique_for_overwrite<float[]>(per_piece * group);
+        for (std::size_t done = 0; done < groups; done += per_piece) {
+            const std::size_t piece = std::min(per_piece, groups - done);
+            // The piece's last group has the lowest address.
+            kernel.run(stepped(first, done + piece - 1, -static_cast<std::ptrdiff_t>(group)), 1, piece * group,
+                       scratch.get());
+            copy_reversed(scratch.get(), piece, group, target);
+            target += piece * group;
+        }
+    };
+    if (const std::optional<std::size_t> channels = backward_pixels(view)) {
+        const std::size_t pixel_axes = view.ndim() - 1;
+        const ArrayView pixels{{}, view.ptr, Shape(view.dim.view().first(pixel_axes)),
+                               Strides(view.strides.view().first(pixel_axes))};
+        for_each_row(pixels, [&](const float* first, std::ptrdiff_t, std::size_t length) {
+            backward_row(first, length, *channels);
+        });
     } else {
-        float* target = result.data;
         for_each_row(view, [&](const float* first, std::ptrdiff_t stride, std::size_t length) {
+            if (stride == -1 && length > 1) {
+                backward_row(first, length, 1);
+                return;
+            }
             kernel.run(first, stride, length, target);
             target += length;
         });
