@@ -37,10 +37,15 @@ def test_large_stripes_match_the_definition(shape, shape_sin, vertical, bias):
                      reference.sin_patern_whole(arr, shape_sin, 0.3, vertical, bias))
 
 
-@pytest.mark.parametrize("layout", [np.asfortranarray, lambda a: a[::-1, ::-2], lambda a: a.transpose(1, 0, 2)])
-def test_large_stripes_on_strided_inputs_match_the_definition(layout):
+@pytest.mark.parametrize("layout", [np.asfortranarray, lambda a: a[::-1, ::-2], lambda a: a.transpose(1, 0, 2),
+                                    lambda a: a[:, ::-1], lambda a: a[::-1, ::-1],
+                                    lambda a: np.ascontiguousarray(a[..., 0])[:, ::-1]],
+                         ids=["F", "stepped", "transposed", "flipped left-right", "flipped both ways",
+                              "grey flipped left-right"])
+@pytest.mark.parametrize("vertical", [True, False])
+def test_large_stripes_on_strided_inputs_match_the_definition(layout, vertical):
     arr = layout(image((300, 410, 3)))
-    assert_same_bits(sin_patern(arr, 40, 0.3, False, 0.5), reference.sin_patern_whole(arr, 40, 0.3, False, 0.5))
+    assert_same_bits(sin_patern(arr, 40, 0.3, vertical, 0.5), reference.sin_patern_whole(arr, 40, 0.3, vertical, 0.5))
 
 
 def few_then_distinct(shape):

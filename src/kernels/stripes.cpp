@@ -3,6 +3,7 @@
 
 #include "kernels/clamp.hpp"
 #include "kernels/dispatch.hpp"
+#include "kernels/reversed.hpp"
 #include "support/steps.hpp"
 
 #include <algorithm>
@@ -31,7 +32,10 @@ void spread_channels(const float* per_pixel, std::size_t columns, std::size_t ch
     }
 }
 
-void add_row(const ArrayView& input, std::size_t row, const float* pattern, float* output, bool stream) {
+/// One row of results. `scratch` holds a row, for rows stored right to left (a flipped
+/// image), whose pixels are put in order there first and then added as one run.
+void add_row(const ArrayView& input, std::size_t row, const float* pattern, float* output, bool stream,
+             float* scratch) {
     const std::size_t columns = input.len_of(1);
     const std::size_t channels = channels_of(input);
     const float* first = stepped(input.ptr, row, input.stride_of(0));
@@ -40,6 +44,11 @@ void add_row(const ArrayView& input, std::size_t row, const float* pattern, floa
     const std::size_t count = columns * channels;
     if (channel_stride == 1 && column_stride == static_cast<std::ptrdiff_t>(channels)) {
         cpu_kernels().add_clamp(first, pattern, output, count, stream);
+        return;
+    }
+    if (channel_stride == 1 && column_stride == -static_cast<std::ptrdiff_t>(channels) && columns > 1) {
+        copy_reversed(stepped(first, columns - 1, column_stride), columns, channels, scratch);
+        cpu_kernels().add_clamp(scratch, pattern, output, count, stream);
         return;
     }
     for (std::size_t column = 0; column < columns; ++column) {
@@ -87,7 +96,7 @@ void add_stripes(const ArrayView& input, const float* table, std::int16_t period
     const std::size_t channels = channels_of(input);
     const std::size_t row_elements = columns * channels;
     const auto cycle = static_cast<std::size_t>(period);
-    std::vector<float> per_pixel(columns), pattern(row_elements);
+    std::vector<float> per_pixel(columns), pattern(row_elements), scratch(row_elements);
     const bool stream = rows * row_elements * sizeof(float) >= streaming_threshold_bytes;
 
     if (vertical) {
@@ -105,7 +114,7 @@ void add_stripes(const ArrayView& input, const float* table, std::int16_t period
                 spread_channels(per_pixel.data(), columns, channels, pattern.data());
                 row_pattern = pattern.data();
             }
-            add_row(input, row, row_pattern, output + row * row_elements, stream);
+            add_row(input, row, row_pattern, output + row * row_elements, stream, scratch.data());
         }
         finish_streaming();
         return;
@@ -147,7 +156,7 @@ void add_stripes(const ArrayView& input, const float* table, std::int16_t period
                 spread_channels(per_pixel.data(), columns, channels, cached);
                 built[shift] = true;
             }
-            add_row(input, row, cached, output + row * row_elements, stream);
+            add_row(input, row, cached, output + row * row_elements, stream, scratch.data());
             continue;
         }
         if (no_wrap) {
@@ -167,7 +176,7 @@ void add_stripes(const ArrayView& input, const float* table, std::int16_t period
             spread_channels(per_pixel.data(), columns, channels, pattern.data());
             row_pattern = pattern.data();
         }
-        add_row(input, row, row_pattern, output + row * row_elements, stream);
+        add_row(input, row, row_pattern, output + row * row_elements, stream, scratch.data());
     }
     finish_streaming();
 }
