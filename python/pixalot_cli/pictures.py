@@ -55,7 +55,7 @@ class Picture:
     codes: NDArray[Any] | None
     floats: NDArray[Any] | None
     alpha: NDArray[Any] | None
-    mode: str  # the file's colour model as stored: "L", "LA", "RGB", "RGBA", "P", "I;16", "F" or "npy"
+    mode: str  # the file's colour model as stored: "L", "LA", "RGB", "RGBA", "P", "I;16", "I", "F" or "npy"
     bits: int  # bits per channel of the file: 8, 16 or 32 (float)
     format: str  # Pillow's format name, or "NPY"
     info: dict[str, Any] = dataclasses.field(default_factory=dict)
@@ -178,7 +178,11 @@ def _from_pillow(image: Any, path: Path, max_pixels: int) -> Picture:
         data = np.asarray(image)
         if mode == "I" and data.size and (data.min() < 0 or data.max() > 65535):
             raise PictureError("32-bit integer images are not supported")
-        return _split(data.astype(np.uint16, copy=False), "I;16", 16, format_, info)
+        picture = _split(data.astype(np.uint16, copy=False), "I;16", 16, format_, info)
+        if mode == "I" and format_ == "TIFF":
+            # Its values are 16-bit codes; the result is written at the file's 32 bits.
+            picture.mode, picture.file_bits = "I", 32
+        return picture
     if mode == "F":
         return Picture(None, np.array(image, dtype=np.float32), None, "F", 32, format_, info)
     raise PictureError(f"colour model {mode} is not supported (grey, RGB and RGBA are)")
@@ -441,6 +445,8 @@ def _write_integer(picture: Picture, codes: NDArray[Any], file: BinaryIO, qualit
     if picture.bits == 16 and codes.ndim == 3:
         _write_deep_colour(picture, codes, file)
         return
+    if picture.file_bits == 32:
+        codes = codes.astype(np.int32)
     Image = _pillow()
     image = Image.fromarray(np.ascontiguousarray(codes))
     image.save(file, format=picture.format, **_save_options(picture, quality))

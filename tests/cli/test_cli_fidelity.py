@@ -59,6 +59,18 @@ def test_table_lookups_match_plain_indexing(layout, codes_type, table_type):
         np.testing.assert_array_equal(_look_up(table, values), expected)
 
 
+def test_a_32_bit_integer_tiff_of_16_bit_codes_stays_32_bit(tmp_path):
+    values = (np.arange(6 * 9).reshape(6, 9) * 1213 % 65536).astype(np.int32)
+    Image.fromarray(values).save(tmp_path / "in.tif")
+    assert pixalot("levels", *LEVELS, "in.tif", cwd=tmp_path).returncode == 0
+    with Image.open(tmp_path / "in-levels.tif") as result:
+        assert result.mode == "I"
+        np.testing.assert_array_equal(np.asarray(result), whole_array_levels(values, 65535))
+    header, row = pixalot("gray", "--csv", "in.tif", cwd=tmp_path).stdout.splitlines()[:2]
+    reported = dict(zip(header.split(","), row.split(",")))
+    assert (reported["mode"], reported["bits"]) == ("I", "32")
+
+
 def deep_colour(path, alpha: bool):
     values = (np.arange(5 * 7 * 4).reshape(5, 7, 4) * 2311 % 65536).astype(np.uint16)
     values = values if alpha else np.ascontiguousarray(values[..., :3])
