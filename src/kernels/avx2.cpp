@@ -42,7 +42,7 @@ __m256 lookup8(const CodeTable& table, __m256 values, unsigned& misses) {
                                            _mm256_set1_epi32(static_cast<int>(table.beyond)));
     const __m256i quotients = _mm256_castps_si256(_mm256_div_ps(_mm256_cvtepi32_ps(codes), levels));
     const __m256i found = _mm256_cmpeq_epi32(quotients, _mm256_castps_si256(values));
-    const __m256i known = _mm256_i32gather_epi32(reinterpret_cast<const int*>(table.results), codes, 4);
+    const __m256i known = _mm256_i32gather_epi32(reinterpret_cast<const int*>(table.results.get()), codes, 4);
     const __m256i served = _mm256_andnot_si256(_mm256_cmpeq_epi32(known, _mm256_set1_epi32(-1)), found);
     misses = ~static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(served))) & 0xFFu;
     return _mm256_castsi256_ps(known);

@@ -73,28 +73,6 @@ void plain_fold_totals(const ArrayView (&planes)[3], float (&totals)[3]) {
 }
 
 /// The mean of a two-axis view with its fixed summation order, or nothing when empty.
-std::optional<float> mean(const ArrayView& view);
-
-/// The means of three two-axis views of the same lengths, each exactly as `mean` gives it.
-/// Channel planes of one image are summed in one pass over its memory.
-void means_of_planes(const ArrayView (&planes)[3], std::optional<float> (&means)[3]) {
-    const ArrayView& first = planes[0];
-    bool fusable = first.ndim() == 2 && first.size() != 0 && first.stride_of(1) != 1 && first.len_of(1) >= 2 &&
-                   !is_contiguous(first.dim, first.strides);
-    for (const ArrayView& plane : planes) {
-        fusable = fusable && std::ranges::equal(plane.dim.view(), first.dim.view()) &&
-                  std::ranges::equal(plane.strides.view(), first.strides.view());
-    }
-    if (!fusable) {
-        for (std::size_t plane = 0; plane < 3; ++plane) means[plane] = mean(planes[plane]);
-        return;
-    }
-    float totals[3] = {0.0f, 0.0f, 0.0f};
-    plain_fold_totals(planes, totals);
-    const auto count = static_cast<float>(first.size());
-    for (std::size_t plane = 0; plane < 3; ++plane) means[plane] = totals[plane] / count;
-}
-
 std::optional<float> mean(const ArrayView& view) {
     const std::size_t rows = view.len_of(0), columns = view.len_of(1);
     const std::size_t count = rows * columns;
@@ -117,6 +95,26 @@ std::optional<float> mean(const ArrayView& view) {
         }
     }
     return total / static_cast<float>(count);
+}
+
+/// The means of three two-axis views of the same lengths, each exactly as `mean` gives it.
+/// Channel planes of one image are summed in one pass over its memory.
+void means_of_planes(const ArrayView (&planes)[3], std::optional<float> (&means)[3]) {
+    const ArrayView& first = planes[0];
+    bool fusable = first.ndim() == 2 && first.size() != 0 && first.stride_of(1) != 1 && first.len_of(1) >= 2 &&
+                   !is_contiguous(first.dim, first.strides);
+    for (const ArrayView& plane : planes) {
+        fusable = fusable && std::ranges::equal(plane.dim.view(), first.dim.view()) &&
+                  std::ranges::equal(plane.strides.view(), first.strides.view());
+    }
+    if (!fusable) {
+        for (std::size_t plane = 0; plane < 3; ++plane) means[plane] = mean(planes[plane]);
+        return;
+    }
+    float totals[3] = {0.0f, 0.0f, 0.0f};
+    plain_fold_totals(planes, totals);
+    const auto count = static_cast<float>(first.size());
+    for (std::size_t plane = 0; plane < 3; ++plane) means[plane] = totals[plane] / count;
 }
 
 }  // namespace

@@ -40,9 +40,9 @@ HashedMemo::HashedMemo(const LevelsParameters& p) {
 
 CodeTable::CodeTable(unsigned bits, HashedMemo& hashed)
     : depth(bits), scale(static_cast<float>((1u << bits) - 1)), beyond(1u << bits),
-      storage(std::make_unique_for_overwrite<float[]>(std::size_t{beyond} + 1)), results(storage.get()),
+      results(std::make_unique_for_overwrite<float[]>(std::size_t{beyond} + 1)),
       fallback(&hashed) {
-    std::fill_n(results, std::size_t{beyond} + 1, float_of(unknown));
+    std::fill_n(results.get(), std::size_t{beyond} + 1, float_of(unknown));
 }
 
 void CodeTable::fill(const LevelsParameters& p) {

@@ -78,8 +78,7 @@ struct CodeTable {
     unsigned depth;
     float scale;          // 2^depth - 1
     std::uint32_t beyond; // 2^depth: one past the last code, where values far from any code go
-    std::unique_ptr<float[]> storage;
-    float* results;       // storage's beyond + 1 entries
+    std::unique_ptr<float[]> results;  // beyond + 1 entries
     HashedMemo* fallback;
 
     CodeTable(unsigned bits, HashedMemo& hashed);
