@@ -62,8 +62,7 @@ def few_then_distinct(shape):
                                     lambda a: a[:, ::-1], lambda a: a[::-1, ::-1], lambda a: a[::-1, ::-1, ::-1],
                                     lambda a: np.ascontiguousarray(a[..., 0])[:, ::-1]],
                          ids=["C", "stepped", "flipped up-down", "F", "flipped left-right", "flipped both ways",
-                              "every axis reversed",
-                              "grey flipped left-right"])
+                              "every axis reversed", "grey flipped left-right"])
 @pytest.mark.parametrize("gamma", [1.6, 0.45, 1.0])
 def test_large_levels_match_the_definition(layout, gamma):
     arr = layout(few_then_distinct((301, 999, 3)))
