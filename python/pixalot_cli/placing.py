@@ -22,6 +22,10 @@ class Exists(Refused):
     """An earlier file stands under the result's name and replacing it was not asked for."""
 
 
+def _exists(shown: str) -> Exists:
+    return Exists(f"{shown} exists (use --overwrite to replace it, or --skip-existing)")
+
+
 def identity(path: Path, follow: bool = True) -> Identity | None:
     try:
         status = os.stat(path) if follow else os.lstat(path)
@@ -61,7 +65,7 @@ def placed(target: Path, overwrite: bool, protected: set[Identity], shown: str) 
     if identities(target) & protected:
         raise Refused(f"refusing to write {shown}: it is one of the inputs")
     if not overwrite and os.path.lexists(target):
-        raise Exists(f"{shown} exists (use --overwrite to replace it, or --skip-existing)")
+        raise _exists(shown)
     target.parent.mkdir(parents=True, exist_ok=True)
     # Hidden, so that folder scans pass it by.
     temporary = target.with_name(f".{target.name}.{secrets.token_hex(8)}.part")
@@ -91,13 +95,13 @@ def _move(temporary: Path, target: Path, overwrite: bool, shown: str) -> None:
     try:
         os.link(temporary, target)
     except FileExistsError:
-        raise Exists(f"{shown} exists (use --overwrite to replace it, or --skip-existing)") from None
+        raise _exists(shown) from None
     except OSError as error:
         if error.errno not in (errno.EPERM, errno.ENOTSUP, errno.EOPNOTSUPP, errno.EMLINK, errno.EXDEV):
             raise
         # A file system without hard links: the existence check and the rename are two steps.
         if os.path.lexists(target):
-            raise Exists(f"{shown} exists (use --overwrite to replace it, or --skip-existing)") from None
+            raise _exists(shown) from None
         os.rename(temporary, target)
         return
     os.unlink(temporary)
