@@ -10,6 +10,7 @@ from collections.abc import Iterable
 from . import runners
 from .arguments import ExitStatus
 from .jobs import Outcome
+from .pictures import printable
 
 
 def _summary(total: int, counts: dict[str, int]) -> str:
@@ -29,14 +30,14 @@ def report(form: str | None, outcomes: Iterable[Outcome], total: int, progress: 
         for outcome in outcomes:
             counts[outcome.verdict or "failed"] += 1
             if outcome.error:
-                runners.say(bar, f"pixalot gray: {outcome.shown}: {outcome.error}", to_stderr=True)
+                runners.say(bar, printable(f"pixalot gray: {outcome.shown}: {outcome.error}"), to_stderr=True)
             if form == "json":
                 records.append(outcome)
             elif writer is not None:
                 writer.writerow([outcome.shown, outcome.verdict or "", outcome.mode or "",
                                  outcome.bits or "", outcome.error or ""])
             elif outcome.verdict:
-                runners.say(bar, f"{outcome.verdict:<7}{outcome.shown}")
+                runners.say(bar, printable(f"{outcome.verdict:<7}{outcome.shown}"))
             if bar is not None:
                 bar.update()
     line = _summary(total, counts)
