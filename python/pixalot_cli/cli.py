@@ -39,13 +39,18 @@ unchanged. Pixels are worked on as stored: an EXIF orientation tag is kept, not 
 FILES_HELP = """\
 Inputs: image files, and folders of images:
   {suffixes}
--r also looks in subfolders; --include/--exclude pick files found in folders by name or by
-path below the folder.
-Results go beside each input as NAME-{tag}.EXT, or into the folder -o names (never read as
-input). A result appears only when complete (written to a hidden temporary file, then
-renamed). An existing file is replaced only with --overwrite, and never an input, by any
+-r also looks in subfolders; --include/--exclude pick files found in folders by name, by
+path below the folder, or by a folder they are in, ignoring case. Folder scans leave out
+hidden files, results (NAME-levels.EXT, NAME-stripes-levels.EXT... where NAME.* is beside
+them) and output folders (marked by a hidden .pixalot-results file); files and folders
+named on the command line are always taken.
+Results go beside each input as NAME-{tag}.EXT, or into the folder -o names (never one that
+holds the inputs). A result appears only when complete (written to a hidden temporary file,
+then renamed). An existing file is replaced only with --overwrite, and never an input, by any
 name or link; --skip-existing leaves earlier results alone. JPEG results keep the source's
 quantisation and chroma subsampling unless --quality is given; lossless WebP stays lossless.
+-n says what the run would do, file by file, with its exit status; only what reading the
+pixels finds (a damaged file) it cannot foresee.
 -j pays for batches of many or large files: each process starts at a cost.
 Exit status: 0 when every file succeeded, 1 when any failed, 2 when nothing could start,
 128+N when ended by signal N (Ctrl-C, SIGTERM, SIGHUP: no partial file is left).
@@ -115,10 +120,11 @@ def _file_options(command: argparse.ArgumentParser, tag: str | None) -> None:
     command.add_argument("paths", nargs="+", metavar="PATH", help="image files and folders of images")
     command.add_argument("-r", "--recursive", action="store_true", help="look for images in subfolders too")
     command.add_argument("--include", action="append", default=[], metavar="GLOB",
-                         help="in folders, only files whose name (or path below the folder) matches GLOB; "
-                              "may be given more than once")
+                         help="in folders, only files whose name, path below the folder or folder "
+                              "matches GLOB, ignoring case; may be given more than once")
     command.add_argument("--exclude", action="append", default=[], metavar="GLOB",
-                         help="in folders, leave out files whose name (or path below the folder) matches GLOB")
+                         help="in folders, leave out files and folders whose name (or path below the "
+                              "folder) matches GLOB, ignoring case")
     if tag:
         command.add_argument("-o", "--output", metavar="DIR",
                              help=f"write results into DIR under the inputs' own names "
@@ -133,7 +139,7 @@ def _file_options(command: argparse.ArgumentParser, tag: str | None) -> None:
                              help="JPEG/WebP quality 1-100 (default: JPEG keeps the source's quantisation "
                                   "and subsampling; lossy WebP 95; lossless WebP stays lossless)")
         command.add_argument("-n", "--dry-run", action="store_true",
-                             help="list what would be written, write nothing")
+                             help="say what the run would do with each file, write nothing")
     command.add_argument("--max-pixels", type=arguments.pixel_count, default=DEFAULT_MAX_PIXELS, metavar="N",
                          help=f"refuse images of more than N pixels (default: {DEFAULT_MAX_PIXELS:,})")
     command.add_argument("-j", "--jobs", type=arguments.workers, default=1, metavar="N",
