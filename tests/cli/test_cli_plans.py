@@ -26,7 +26,7 @@ def mixed_folder(root):
     folder = root / "mixed"
     (root / "out").mkdir()
     folder.mkdir()
-    for name in ("fresh", "done", "linked", "boxed"):
+    for name in ("aardvark", "fresh", "done", "linked", "boxed"):
         save(folder / f"{name}.png", codes("L", seed=len(name)))
     # An earlier result, beside and in the output folder.
     save(folder / "done-levels.png", codes("L"))
