@@ -304,19 +304,18 @@ def plan(sources: list[Source], output_folder: Path | None, tag: str, as_float: 
         existing = False
         if output_folder is not None and _named(output) in named:
             over_inputs.append(shown)
-        problem = input_problem(source.path)
-        if problem:
-            refusal = problem
-        elif key in resolved or identities(output) & inputs:
+        if key in resolved or identities(output) & inputs:
             refusal = f"refusing to write {shown}: it is one of the inputs"
         elif key in claimed:
             refusal = f"refusing to write {shown}: the result of {claimed[key]} goes there too"
         else:
             claimed[key] = source.shown
-            refusal = _cannot_write(output, shown, overwrite)
-            existing = refusal is None and skip_existing and os.path.lexists(output)
-            if refusal is None and not existing and not overwrite and os.path.lexists(output):
-                refusal = str(_exists(shown))
+            # An earlier result is left alone when asked, whatever became of its input.
+            existing = skip_existing and os.path.lexists(output)
+            if not existing:
+                refusal = input_problem(source.path) or _cannot_write(output, shown, overwrite)
+                if refusal is None and not overwrite and os.path.lexists(output):
+                    refusal = str(_exists(shown))
         tasks.append(Task(source, output, refusal, existing))
     if over_inputs:
         more = f" and {len(over_inputs) - 1} more" if len(over_inputs) > 1 else ""

@@ -38,6 +38,10 @@ def mixed_folder(root):
     (folder / "boxed-levels.png").mkdir()
     (root / "out" / "boxed.png").mkdir()
     (folder / "gone.png").symlink_to("nowhere.png")
+    # A broken link whose earlier result stands: --skip-existing leaves it alone.
+    (folder / "orphan.png").symlink_to("nowhere.png")
+    save(folder / "orphan-levels.png", codes("L"))
+    save(root / "out" / "orphan.png", codes("L"))
 
 
 def as_run(text):
@@ -56,6 +60,7 @@ def test_a_dry_run_says_what_the_run_then_does(tmp_path, monkeypatch, capsys, op
     real = run_main(["levels", "mixed", *options], capsys)
     assert (dry.returncode, as_run(dry.stdout), as_run(dry.stderr)) == (real.returncode, real.stdout, real.stderr)
     assert real.returncode == 1 and "mixed/gone.png: a link to nothing" in real.stderr
+    assert ("mixed/orphan.png: skipped" in real.stdout) == ("--skip-existing" in options)
     # Every line that promised a result kept its promise, and nothing else was written.
     promised = {line.split(" -> ")[1] for line in real.stdout.splitlines() if " -> " in line}
     assert "mixed/fresh.png -> " in real.stdout
