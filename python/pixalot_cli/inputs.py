@@ -103,7 +103,8 @@ def collect(arguments: list[str], selection: Selection) -> list[Source]:
     others: dict[int, list[str]] = {}
 
     def add(path: Path, shown: str, relative: Path) -> None:
-        key: Identity | Path = identity(path) or path.resolve()
+        # Two broken links to one missing file are two inputs that fail, not one.
+        key: Identity | Path = identity(path) or identity(path, follow=False) or path.absolute()
         if key in first:
             index = first[key]
             if shown != sources[index].shown and shown not in others.setdefault(index, []):
