@@ -68,10 +68,6 @@ class Selection:
     def leaves_out_folder(self, relative: Path) -> bool:
         return _any_match(self.exclude, _names_of(relative))
 
-    @property
-    def filtered(self) -> bool:
-        return bool(self.include or self.exclude)
-
 
 def _names_of(relative: Path) -> list[str]:
     """What a pattern may name: the file's (or folder's) name and path, and each folder above it."""
