@@ -100,9 +100,12 @@ def test_a_named_pipe_where_a_photo_should_be_is_refused_not_waited_on(tmp_path)
     (["photos/a.png", "photos/b.png", "-o", "photos"],
      "results in output folder photos would take the names of their inputs (photos/a.png and 1 more)"),
     (["photos/a.png", "-o", "alias"], "would take the names of their inputs (alias/a.png)"),
+    (["photos", "-o", "photos/a.png"], "cannot write to output folder photos/a.png: it is a file"),
+    (["photos", "-o", "photos/a.png/inside/deeper"],
+     "cannot create output folder photos/a.png/inside/deeper: photos/a.png is not a folder"),
 ], ids=lambda value: " ".join(value) if isinstance(value, list) else None)
 @pytest.mark.parametrize("dry", [[], ["-n"]], ids=["run", "dry run"])
-def test_an_output_folder_that_puts_results_over_inputs_is_one_start_up_error(tmp_path, photos, monkeypatch, capsys,
+def test_an_output_folder_that_cannot_take_the_results_is_one_start_up_error(tmp_path, photos, monkeypatch, capsys,
                                                                              arguments, fragment, dry):
     (photos / "inner").mkdir()
     save(photos / "inner" / "c.png", codes("L"))
