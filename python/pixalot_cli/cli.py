@@ -295,8 +295,8 @@ def _shown(path: Path | None) -> str:
 
 class _Report:
     """The lines of a levels or stripes run: one per file, in the plan's order, then the
-    counts. Its dry run says the same of every file, in the same words, but that what it
-    would write is not written."""
+    counts. Its dry run prints the same lines, with "would be written" and "would fail" in
+    the counts."""
 
     def __init__(self, command: str, dry: bool, bar: Any = None) -> None:
         self.command = command
