@@ -17,12 +17,14 @@ import sys
 import threading
 from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
+from typing import Any
 
 from . import __version__, arguments, gray_report, jobs, placing, runners
 from .arguments import ExitStatus, Parser
-from .inputs import Selection, Task, UsageError, collect, plan, prepare_output_folder
+from .inputs import (Selection, Source, Task, UsageError, check_output_folder, collect, input_problem, plan,
+                     prepare_output_folder, refuse_output_in_inputs)
 from .jobs import GraySettings, LevelsSettings, Outcome, StripesSettings, WriteSettings
-from .pictures import DEFAULT_MAX_PIXELS, IMAGE_SUFFIXES, display
+from .pictures import DEFAULT_MAX_PIXELS, IMAGE_SUFFIXES, display, printable
 
 DESCRIPTION = """\
 Exact, fast image operations from pixalot, on image files.
@@ -37,13 +39,18 @@ unchanged. Pixels are worked on as stored: an EXIF orientation tag is kept, not 
 FILES_HELP = """\
 Inputs: image files, and folders of images:
   {suffixes}
--r also looks in subfolders; --include/--exclude pick files found in folders by name or by
-path below the folder.
-Results go beside each input as NAME-{tag}.EXT, or into the folder -o names (never read as
-input). A result appears only when complete (written to a hidden temporary file, then
-renamed). An existing file is replaced only with --overwrite, and never an input, by any
+-r also looks in subfolders; --include/--exclude pick files found in folders by name, by
+path below the folder, or by a folder they are in, ignoring case. Folder scans leave out
+hidden files, results (NAME-levels.EXT, NAME-stripes-levels.EXT... where NAME.* is beside
+them) and output folders (marked by a hidden .pixalot-results file); files and folders
+named on the command line are always taken.
+Results go beside each input as NAME-{tag}.EXT, or into the folder -o names (never one that
+holds the inputs). A result appears only when complete (written to a hidden temporary file,
+then renamed). An existing file is replaced only with --overwrite, and never an input, by any
 name or link; --skip-existing leaves earlier results alone. JPEG results keep the source's
 quantisation and chroma subsampling unless --quality is given; lossless WebP stays lossless.
+-n says what the run would do, file by file, with its exit status; only what reading the
+pixels finds (a damaged file) it cannot foresee.
 -j pays for batches of many or large files: each process starts at a cost.
 Exit status: 0 when every file succeeded, 1 when any failed, 2 when nothing could start,
 128+N when ended by signal N (Ctrl-C, SIGTERM, SIGHUP: no partial file is left).
@@ -113,10 +120,11 @@ def _file_options(command: argparse.ArgumentParser, tag: str | None) -> None:
     command.add_argument("paths", nargs="+", metavar="PATH", help="image files and folders of images")
     command.add_argument("-r", "--recursive", action="store_true", help="look for images in subfolders too")
     command.add_argument("--include", action="append", default=[], metavar="GLOB",
-                         help="in folders, only files whose name (or path below the folder) matches GLOB; "
-                              "may be given more than once")
+                         help="in folders, only files whose name, path below the folder or folder "
+                              "matches GLOB, ignoring case; may be given more than once")
     command.add_argument("--exclude", action="append", default=[], metavar="GLOB",
-                         help="in folders, leave out files whose name (or path below the folder) matches GLOB")
+                         help="in folders, leave out files and folders whose name (or path below the "
+                              "folder) matches GLOB, ignoring case")
     if tag:
         command.add_argument("-o", "--output", metavar="DIR",
                              help=f"write results into DIR under the inputs' own names "
@@ -131,7 +139,7 @@ def _file_options(command: argparse.ArgumentParser, tag: str | None) -> None:
                              help="JPEG/WebP quality 1-100 (default: JPEG keeps the source's quantisation "
                                   "and subsampling; lossy WebP 95; lossless WebP stays lossless)")
         command.add_argument("-n", "--dry-run", action="store_true",
-                             help="list what would be written, write nothing")
+                             help="say what the run would do with each file, write nothing")
     command.add_argument("--max-pixels", type=arguments.pixel_count, default=DEFAULT_MAX_PIXELS, metavar="N",
                          help=f"refuse images of more than N pixels (default: {DEFAULT_MAX_PIXELS:,})")
     command.add_argument("-j", "--jobs", type=arguments.workers, default=1, metavar="N",
@@ -220,9 +228,21 @@ def _gray_job(options: argparse.Namespace) -> Job:
     return functools.partial(jobs.gray, settings=GraySettings(options.tolerance), max_pixels=options.max_pixels)
 
 
-def _selection(options: argparse.Namespace, tag: str | None, output_folder: Path | None) -> Selection:
-    return Selection(options.recursive, tuple(options.include), tuple(options.exclude),
-                     own_tag=tag if output_folder is None else None, output_folder=output_folder)
+def _selection(options: argparse.Namespace, output_folder: Path | None) -> Selection:
+    tags = tuple(command.tag for command in COMMANDS if command.tag)
+    return Selection(options.recursive, tuple(options.include), tuple(options.exclude), result_tags=tags,
+                     output_folder=output_folder)
+
+
+def _sources(command: Command, options: argparse.Namespace, output_folder: Path | None = None) -> list[Source]:
+    sources = collect(options.paths, _selection(options, output_folder))
+    for source in sources:
+        if source.also:
+            names = ", ".join(source.also)
+            verb = "names" if len(source.also) == 1 else "name"
+            print(printable(f"pixalot {command.name}: {names} {verb} the same file as {source.shown}, "
+                            "which is done once"), file=sys.stderr)
+    return sources
 
 
 @contextlib.contextmanager
@@ -244,59 +264,86 @@ def _rewrite(command: Command, options: argparse.Namespace) -> int:
     assert command.job is not None and command.tag is not None
     job = command.job(options)
     output_folder = Path(options.output) if options.output else None
-    if output_folder is not None and not options.dry_run:
-        prepare_output_folder(options.output)
-    sources = collect(options.paths, _selection(options, command.tag, output_folder))
-    tasks = plan(sources, output_folder, command.tag, options.as_float, options.skip_existing)
+    if output_folder is not None:
+        check_output_folder(output_folder)
+        refuse_output_in_inputs(output_folder, options.paths)
+    sources = _sources(command, options, output_folder)
+    tasks = plan(sources, output_folder, command.tag, options.as_float, overwrite=options.overwrite,
+                 skip_existing=options.skip_existing)
     if options.dry_run:
-        return _dry_run(command, tasks)
-    counts = {"written": 0, "skipped": 0, "failed": 0}
-    skipped = [task for task in tasks if task.existing]
-    for task in skipped:
-        counts["skipped"] += 1
-        print(f"{task.source.shown}: skipped, {_shown(task.output)} exists")
-    to_do = [task for task in tasks if not task.existing]
+        report = _Report(command.name, dry=True)
+        for task in tasks:
+            if not report.planned(task):
+                report.written(task.source.shown, _shown(task.output))
+        return report.summary()
+    if output_folder is not None:
+        prepare_output_folder(output_folder, mark=True)
+    to_do = [task for task in tasks if not (task.refusal or task.existing)]
     with _outcomes(job, to_do, options) as outcomes, runners.progress(len(to_do), options.progress) as bar:
-        for outcome in outcomes:
-            if outcome.error:
-                counts["failed"] += 1
-                runners.say(bar, f"pixalot {command.name}: {outcome.shown}: {outcome.error}", to_stderr=True)
-            elif outcome.skipped:
-                counts["skipped"] += 1
-                runners.say(bar, f"{outcome.shown}: skipped, {outcome.output} exists")
-            else:
-                counts["written"] += 1
-                runners.say(bar, f"{outcome.shown} -> {outcome.output}")
-            if bar is not None:
-                bar.update()
-    print(", ".join(f"{count} {what}" for what, count in counts.items() if count or what == "written"))
-    return ExitStatus.FILES_FAILED if counts["failed"] else ExitStatus.OK
+        report = _Report(command.name, dry=False, bar=bar)
+        for task in tasks:
+            if not report.planned(task):
+                report.outcome(next(outcomes))
+                if bar is not None:
+                    bar.update()
+    return report.summary()
 
 
 def _shown(path: Path | None) -> str:
     return display(path) if path is not None else ""
 
 
-def _dry_run(command: Command, tasks: Sequence[Task]) -> int:
-    counts = {"would be written": 0, "skipped": 0, "refused": 0}
-    for task in tasks:
+class _Report:
+    """The lines of a levels or stripes run: one per file, in the plan's order, then the
+    counts. Its dry run prints the same lines, with "would be written" and "would fail" in
+    the counts."""
+
+    def __init__(self, command: str, dry: bool, bar: Any = None) -> None:
+        self.command = command
+        self.bar = bar
+        self.words = ("would be written", "skipped", "would fail") if dry else ("written", "skipped", "failed")
+        self.counts = dict.fromkeys(self.words, 0)
+
+    def _say(self, what: int, text: str, to_stderr: bool = False) -> None:
+        self.counts[self.words[what]] += 1
+        runners.say(self.bar, printable(text), to_stderr=to_stderr)
+
+    def written(self, shown: str, output: str) -> None:
+        self._say(0, f"{shown} -> {output}")
+
+    def skipped(self, shown: str, output: str) -> None:
+        self._say(1, f"{shown}: skipped, {output} exists")
+
+    def failed(self, shown: str, reason: str) -> None:
+        self._say(2, f"pixalot {self.command}: {shown}: {reason}", to_stderr=True)
+
+    def planned(self, task: Task) -> bool:
+        """Reports a file whose fate the plan decided; False for one that is to be worked on."""
         if task.refusal:
-            counts["refused"] += 1
-            print(f"pixalot {command.name}: {task.source.shown}: {task.refusal}", file=sys.stderr)
+            self.failed(task.source.shown, task.refusal)
         elif task.existing:
-            counts["skipped"] += 1
-            print(f"{task.source.shown}: skipped, {_shown(task.output)} exists")
+            self.skipped(task.source.shown, _shown(task.output))
         else:
-            counts["would be written"] += 1
-            print(f"{task.source.shown} -> {_shown(task.output)}")
-    print(", ".join(f"{count} {what}" for what, count in counts.items() if count or what == "would be written"))
-    return ExitStatus.FILES_FAILED if counts["refused"] else ExitStatus.OK
+            return False
+        return True
+
+    def outcome(self, outcome: Outcome) -> None:
+        if outcome.error:
+            self.failed(outcome.shown, outcome.error)
+        elif outcome.skipped:
+            self.skipped(outcome.shown, outcome.output or "")
+        else:
+            self.written(outcome.shown, outcome.output or "")
+
+    def summary(self) -> int:
+        print(", ".join(f"{count} {what}" for what, count in self.counts.items() if count or what == self.words[0]))
+        return ExitStatus.FILES_FAILED if self.counts[self.words[2]] else ExitStatus.OK
 
 
 def _gray(command: Command, options: argparse.Namespace) -> int:
     assert command.job is not None
     job = command.job(options)
-    tasks = [Task(source, None) for source in collect(options.paths, _selection(options, None, None))]
+    tasks = [Task(source, None, input_problem(source.path)) for source in _sources(command, options)]
     with _outcomes(job, tasks, options) as outcomes:
         return gray_report.report(options.format, outcomes, len(tasks), options.progress)
 
@@ -353,7 +400,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         with runners.stopping_on_signals():
             return int(command.runner(command, options))
     except UsageError as error:
-        print(f"pixalot {command.name}: error: {error}", file=sys.stderr)
+        print(printable(f"pixalot {command.name}: error: {error}"), file=sys.stderr)
         return ExitStatus.USAGE
     except KeyboardInterrupt:
         _end_interrupted()
@@ -371,8 +418,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         # A defect of ours, not of the input: still one line, unless asked for the details.
         if os.environ.get("PIXALOT_TRACEBACK"):
             raise
-        print(f"pixalot {command.name}: internal error: {type(error).__name__}: {error} "
-              "(set PIXALOT_TRACEBACK=1 for details)", file=sys.stderr)
+        print(printable(f"pixalot {command.name}: internal error: {type(error).__name__}: {error} "
+                        "(set PIXALOT_TRACEBACK=1 for details)"), file=sys.stderr)
         return ExitStatus.FILES_FAILED
 
 

@@ -18,6 +18,7 @@ from numpy.typing import NDArray
 import pixalot
 
 from .inputs import UsageError, prepare_output_folder
+from .pictures import printable
 
 Result = TypeVar("Result")
 
@@ -133,9 +134,9 @@ def run_demo(output: str) -> int:
         raise UsageError(f"cannot write the demo pictures into {output}: {error.strerror or error}") from None
 
     width = max(len(call) for call, _, _ in rows)
-    print(f"pixalot demo: {colour.shape[1]}x{colour.shape[0]} samples, pictures in {output}/")
+    print(printable(f"pixalot demo: {colour.shape[1]}x{colour.shape[0]} samples, pictures in {output}/"))
     print(f"{'call':<{width}}  {'result':<28}  {'time':>10}")
     for call, outcome, ms in rows:
         print(f"{call:<{width}}  {outcome:<28}  {ms:7.2f} ms")
-    print(f"contact sheet: {Path(output) / 'contact-sheet.png'}")
+    print(printable(f"contact sheet: {Path(output) / 'contact-sheet.png'}"))
     return 0

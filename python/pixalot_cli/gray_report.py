@@ -10,6 +10,7 @@ from collections.abc import Iterable
 from . import runners
 from .arguments import ExitStatus
 from .jobs import Outcome
+from .pictures import printable
 
 
 def _summary(total: int, counts: dict[str, int]) -> str:
@@ -21,22 +22,26 @@ def report(form: str | None, outcomes: Iterable[Outcome], total: int, progress: 
     """Reports each outcome as it comes (JSON once all have come); `form` is None, "json" or "csv"."""
     counts = {"grey": 0, "colour": 0, "failed": 0}
     records: list[Outcome] = []
-    writer = None
+    writer = quoting_writer = None
     if form == "csv":
         writer = csv.writer(sys.stdout, lineterminator="\n")
+        # The writer quotes only what holds its own line end, so a name with a carriage
+        # return, which readers take for a line end too, would split its row.
+        quoting_writer = csv.writer(sys.stdout, lineterminator="\n", quoting=csv.QUOTE_ALL)
         writer.writerow(["path", "verdict", "mode", "bits", "error"])
     with runners.progress(total, progress) as bar:
         for outcome in outcomes:
             counts[outcome.verdict or "failed"] += 1
             if outcome.error:
-                runners.say(bar, f"pixalot gray: {outcome.shown}: {outcome.error}", to_stderr=True)
+                runners.say(bar, printable(f"pixalot gray: {outcome.shown}: {outcome.error}"), to_stderr=True)
             if form == "json":
                 records.append(outcome)
-            elif writer is not None:
-                writer.writerow([outcome.shown, outcome.verdict or "", outcome.mode or "",
-                                 outcome.bits or "", outcome.error or ""])
+            elif writer is not None and quoting_writer is not None:
+                row = [outcome.shown, outcome.verdict or "", outcome.mode or "", outcome.bits or "",
+                       outcome.error or ""]
+                (quoting_writer if any("\r" in str(field) for field in row) else writer).writerow(row)
             elif outcome.verdict:
-                runners.say(bar, f"{outcome.verdict:<7}{outcome.shown}")
+                runners.say(bar, printable(f"{outcome.verdict:<7}{outcome.shown}"))
             if bar is not None:
                 bar.update()
     line = _summary(total, counts)

@@ -200,6 +200,8 @@ def stripes(task: Task, settings: StripesSettings, output: WriteSettings) -> Out
 def gray(task: Task, settings: GraySettings, max_pixels: int) -> Outcome:
     picture = None
     try:
+        if task.refusal:
+            raise PictureError(task.refusal)
         picture = read_picture(task.source.path, max_pixels)
         pixels = picture.pixels
         if pixels.ndim == 2:
