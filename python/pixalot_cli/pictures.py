@@ -502,10 +502,13 @@ def _write_png(picture: Picture, codes: NDArray[Any], file: BinaryIO) -> None:
     import imagecodecs
 
     # Pillow's default compression level, so that results are no larger than before.
-    data = bytes(imagecodecs.png_encode(np.ascontiguousarray(codes), level=6))
+    data = imagecodecs.png_encode(np.ascontiguousarray(codes), level=6)
     # The encoder writes pixels only; the source's descriptive chunks go in before them.
     cut = 8 + 12 + struct.unpack(">I", data[8:12])[0]  # after the signature and IHDR
-    file.write(data[:cut] + b"".join(picture.info["chunks"]) + data[cut:])
+    with memoryview(data) as encoded:
+        file.write(encoded[:cut])
+        file.write(b"".join(picture.info["chunks"]))
+        file.write(encoded[cut:])
 
 
 _TIFFFILE_COMPRESSIONS = {"tiff_lzw": "lzw", "tiff_deflate": "zlib", "tiff_adobe_deflate": "zlib",
