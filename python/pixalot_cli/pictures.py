@@ -9,6 +9,7 @@ import functools
 import io
 import os
 import struct
+import warnings
 from pathlib import Path
 from typing import Any, BinaryIO
 
@@ -117,13 +118,22 @@ def read_picture(path: Path, max_pixels: int = DEFAULT_MAX_PIXELS) -> Picture:
     # the size is checked against --max-pixels instead, before any pixel is decoded.
     Image.MAX_IMAGE_PIXELS = None
     try:
-        with Image.open(path) as image:
-            return _from_pillow(image, path, max_pixels)
+        with warnings.catch_warnings():
+            # Pillow only warns when it skips what a damaged file no longer holds (EXIF or TIFF
+            # tags cut short); the result would be written without it.
+            warnings.filterwarnings("error", r".*(corrupt|truncat)", UserWarning)
+            with Image.open(path) as image:
+                return _from_pillow(image, path, max_pixels)
     except PictureError:
         raise
+    except UserWarning as warning:
+        raise _damaged(str(warning).strip()) from None
     except Image.UnidentifiedImageError:
         if path.suffix.lower() in (".tif", ".tiff") and _optional("tifffile"):
             return _read_tifffile(path)
+        known = _known_start(path)
+        if known is not None:
+            raise _damaged(f"a {known} file whose header cannot be read") from None
         raise PictureError("not an image Pillow can read") from None
     except OSError as error:
         if error.errno:
@@ -139,8 +149,16 @@ def _damaged(reason: str) -> PictureError:
     return PictureError(f"damaged or truncated image ({reason})")
 
 
+def _known_start(path: Path) -> str | None:
+    try:
+        with open(path, "rb") as file:
+            return wholeness.known_start(file.read(12))
+    except OSError:
+        return None
+
+
 def _whole(path: Path, format_: str) -> bytes | None:
-    """Refuses a cut-short or damaged JPEG, PNG or WebP file before it is decoded; a JPEG
+    """Refuses a cut-short or damaged JPEG, PNG, GIF or WebP file before it is decoded; a JPEG
     file's bytes, read for the check, are given back for its decoder."""
     problem = None
     try:
@@ -151,6 +169,8 @@ def _whole(path: Path, format_: str) -> bytes | None:
                 return data
         elif format_ == "PNG":
             problem = wholeness.png_problem(path.read_bytes(), check_image_data=True)
+        elif format_ == "GIF":
+            problem = wholeness.gif_problem(path.read_bytes())
         elif format_ == "WEBP":
             with open(path, "rb") as file:
                 problem = wholeness.webp_problem(file.read(12), os.fstat(file.fileno()).st_size)
@@ -371,7 +391,7 @@ def _read_tifffile(path: Path) -> Picture:
                 raise _damaged(warnings[0].splitlines()[0])
             extra = page.extrasamples
     except (tifffile.TiffFileError, ValueError) as error:
-        raise PictureError(f"damaged or unsupported TIFF ({error})") from None
+        raise PictureError(f"damaged, truncated or unsupported TIFF ({error})") from None
     except OSError as error:
         raise PictureError(_os_reason(error)) from None
     channels = 1 if data.ndim == 2 else data.shape[2]

@@ -57,6 +57,18 @@ def jpeg_problem(data: bytes) -> str | None:
 
 _PNG_END = b"IEND"
 
+# How files of the formats read here begin; one whose start is known but whose header cannot
+# be read is damaged, not some other kind of file.
+_SIGNATURES = ((b"\xff\xd8\xff", "JPEG"), (b"\x89PNG\r\n\x1a\n", "PNG"), (b"GIF8", "GIF"), (b"BM", "BMP"),
+               (b"II*\x00", "TIFF"), (b"MM\x00*", "TIFF"))
+
+
+def known_start(head: bytes) -> str | None:
+    """The format whose signature `head` (12 bytes) starts with, or None."""
+    if head[:4] == b"RIFF" and head[8:12] == b"WEBP":
+        return "WebP"
+    return next((name for signature, name in _SIGNATURES if head.startswith(signature)), None)
+
 
 def png_problem(data: bytes, check_image_data: bool) -> str | None:
     """Why a PNG file is not whole, or None: every chunk complete with its checksum right,
@@ -86,6 +98,32 @@ def webp_problem(head: bytes, size: int) -> str | None:
     if 8 + int.from_bytes(head[4:8], "little") > size:
         return "cut short"
     return None
+
+
+def gif_problem(data: bytes) -> str | None:
+    """Why a GIF file is not whole, or None: its blocks must run on to its trailer."""
+    if data[:3] != b"GIF" or len(data) < 13:
+        return "no GIF header"
+    position, size = 13, len(data)
+    if data[10] & 0x80:  # a global colour table follows the screen descriptor
+        position += 3 << ((data[10] & 7) + 1)
+    while position < size:
+        kind = data[position]
+        if kind == 0x3B:
+            return None
+        if kind == 0x21:  # an extension: its label, then data blocks
+            position += 2
+        elif kind == 0x2C:  # an image: its descriptor, colour table and code size, then data blocks
+            if position + 10 > size:
+                break
+            flags = data[position + 9]
+            position += 10 + (3 << ((flags & 7) + 1) if flags & 0x80 else 0) + 1
+        else:
+            return f"an unknown block at byte {position:,}"
+        while position < size and data[position]:  # data blocks, up to the empty one
+            position += 1 + data[position]
+        position += 1
+    return "cut short before its trailer"
 
 
 def strips_problem(offsets: tuple[int, ...], counts: tuple[int, ...], size: int) -> str | None:
