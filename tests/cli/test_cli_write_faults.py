@@ -124,8 +124,8 @@ FAULTS = [
     ("deep.tif", "write", 2, errno.EIO),  # tifffile, after its header is out
     ("palette.png", "write", 1, errno.EFBIG),
     ("array.npy", "write", 2, errno.ENOSPC),
-    ("photo.jpg", "fsync", 1, errno.EIO),  # the file's
-    ("photo.jpg", "fsync", 2, errno.EIO),  # the folder's, once the result has its name
+    ("photo.jpg", "fsync", 1, errno.EIO),
+    ("photo.jpg", "folder-fsync", 1, errno.EIO),  # once the result has its name
     ("photo.jpg", "close", 1, errno.EIO),
     ("photo.jpg", "link", 1, errno.ENOSPC),
 ]
