@@ -7,7 +7,6 @@ from __future__ import annotations
 import dataclasses
 import functools
 import io
-import os
 import struct
 import warnings
 from pathlib import Path
@@ -158,8 +157,9 @@ def _known_start(path: Path) -> str | None:
 
 
 def _whole(path: Path, format_: str) -> bytes | None:
-    """Refuses a cut-short or damaged JPEG, PNG, GIF or WebP file before it is decoded; a JPEG
-    file's bytes, read for the check, are given back for its decoder."""
+    """Refuses a cut-short or damaged JPEG, PNG or GIF file before it is decoded (libwebp
+    refuses a cut WebP file itself); a JPEG file's bytes, read for the check, are given back
+    for its decoder."""
     problem = None
     try:
         if format_ in ("JPEG", "MPO"):
@@ -171,9 +171,6 @@ def _whole(path: Path, format_: str) -> bytes | None:
             problem = wholeness.png_problem(path.read_bytes(), check_image_data=True)
         elif format_ == "GIF":
             problem = wholeness.gif_problem(path.read_bytes())
-        elif format_ == "WEBP":
-            with open(path, "rb") as file:
-                problem = wholeness.webp_problem(file.read(12), os.fstat(file.fileno()).st_size)
     except OSError as error:
         raise PictureError(_os_reason(error)) from None
     if problem is not None:

@@ -91,15 +91,6 @@ def png_problem(data: bytes, check_image_data: bool) -> str | None:
     return "cut short before its end chunk"
 
 
-def webp_problem(head: bytes, size: int) -> str | None:
-    """Why a WebP file is not whole, or None: its RIFF header gives its length."""
-    if len(head) < 12 or head[:4] != b"RIFF" or head[8:12] != b"WEBP":
-        return "no WebP header"
-    if 8 + int.from_bytes(head[4:8], "little") > size:
-        return "cut short"
-    return None
-
-
 def gif_problem(data: bytes) -> str | None:
     """Why a GIF file is not whole, or None: its blocks must run on to its trailer."""
     if data[:3] != b"GIF" or len(data) < 13:

@@ -46,6 +46,7 @@ def originals() -> dict[str, bytes]:
         "plain.tif": encoded("tif", rgb),
         "deep.tif": deep_tiff(rgb),
         "lossless.webp": encoded("webp", rgb, lossless=True),
+        "lossy.webp": encoded("webp", rgb, quality=80),
         "picture.bmp": encoded("bmp", rgb),
         "picture.gif": encoded("gif", rgb),
         "array.npy": npy(rgb),
