@@ -591,10 +591,24 @@ def _write_deep_colour(picture: Picture, codes: NDArray[Any], file: BinaryIO) ->
         tags = info.get("tags", {})
         extratags = [(tag, "s", 0, value, True) for tag, value in tags.items()
                      if isinstance(value, str) and tag not in (270, 305, 306)]
-        tifffile.imwrite(file, codes, photometric="rgb", extrasamples=("unassalpha",) if codes.shape[2] == 4 else None,
-                         compression=_TIFFFILE_COMPRESSIONS.get(info.get("compression", "")),
-                         description=tags.get(270), software=tags.get(305, False), datetime=tags.get(306),
-                         iccprofile=info.get("icc_profile"), extratags=extratags, metadata=None,
-                         resolution=info.get("dpi"), resolutionunit="inch" if "dpi" in info else None)
+        compression = _TIFFFILE_COMPRESSIONS.get(info.get("compression", ""))
+        options = dict(photometric="rgb", extrasamples=("unassalpha",) if codes.shape[2] == 4 else None,
+                       compression=compression, description=tags.get(270), software=tags.get(305, False),
+                       datetime=tags.get(306), iccprofile=info.get("icc_profile"), extratags=extratags,
+                       metadata=None, resolution=info.get("dpi"),
+                       resolutionunit="inch" if "dpi" in info else None)
+        if compression is not None:
+            tifffile.imwrite(file, codes, **options)
+            return
+        # Uncompressed pixels would reach the file through a bytes copy of the whole image (the
+        # file has no descriptor for tifffile to write from the array): the layout is written
+        # first, then the pixels straight from the array into their place.
+        place = tifffile.imwrite(file, shape=codes.shape, dtype=codes.dtype, returnoffset=True, **options)
+        if place is None:
+            raise PictureError("tifffile gave no place for the pixels of a 16-bit colour TIFF")
+        end = file.tell()
+        file.seek(place[0])
+        file.write(codes)
+        file.seek(end)
         return
     raise PictureError(f"16-bit colour {picture.format} cannot be written")
