@@ -9,12 +9,14 @@ import functools
 import io
 import re
 import struct
+import warnings
 from pathlib import Path
 from typing import Any, BinaryIO
 
 import numpy as np
 from numpy.typing import NDArray
 
+from . import wholeness
 from .placing import Identity, Refused, placed
 
 # Extensions looked for when a folder is given; a file named explicitly is tried whatever it is called.
@@ -132,23 +134,73 @@ def read_picture(path: Path, max_pixels: int = DEFAULT_MAX_PIXELS) -> Picture:
     if png is not None:
         return png
     Image = _pillow()
+    from PIL import ImageFile
+
+    # Never rows of grey in place of the missing end of a cut-short file.
+    ImageFile.LOAD_TRUNCATED_IMAGES = False
     # Pillow's own limit (about 89 megapixels) would refuse a 100-megapixel camera's frames;
     # the size is checked against --max-pixels instead, before any pixel is decoded.
     Image.MAX_IMAGE_PIXELS = None
     try:
-        with Image.open(path) as image:
-            return _from_pillow(image, path, max_pixels)
+        with warnings.catch_warnings():
+            # Pillow only warns when it skips what a damaged file no longer holds (EXIF or TIFF
+            # tags cut short); the result would be written without it.
+            warnings.filterwarnings("error", r".*(corrupt|truncat)", UserWarning)
+            with Image.open(path) as image:
+                return _from_pillow(image, path, max_pixels)
     except PictureError:
         raise
+    except UserWarning as warning:
+        raise _damaged(str(warning).strip()) from None
     except Image.UnidentifiedImageError:
         if path.suffix.lower() in (".tif", ".tiff") and _optional("tifffile"):
             return _read_tifffile(path)
+        known = _known_start(path)
+        if known is not None:
+            raise _damaged(f"a {known} file whose header cannot be read") from None
         raise PictureError("not an image Pillow can read") from None
     except OSError as error:
-        raise PictureError(_os_reason(error)) from None
+        if error.errno:
+            raise PictureError(_os_reason(error)) from None
+        # Pillow's decoders report a damaged or cut-short file as an OSError with no errno.
+        raise _damaged(str(error)) from None
     except (ValueError, SyntaxError, EOFError) as error:
         # Pillow's decoders report damaged files with these.
-        raise PictureError(f"damaged or truncated image ({error})") from None
+        raise _damaged(str(error)) from None
+
+
+def _damaged(reason: str) -> PictureError:
+    return PictureError(f"damaged or truncated image ({reason})")
+
+
+def _known_start(path: Path) -> str | None:
+    try:
+        with open(path, "rb") as file:
+            return wholeness.known_start(file.read(12))
+    except OSError:
+        return None
+
+
+def _whole(path: Path, format_: str) -> bytes | None:
+    """Refuses a cut-short or damaged JPEG, PNG or GIF file before it is decoded (libwebp
+    refuses a cut WebP file itself); a JPEG file's bytes, read for the check, are given back
+    for its decoder."""
+    problem = None
+    try:
+        if format_ in ("JPEG", "MPO"):
+            data = path.read_bytes()
+            problem = wholeness.jpeg_problem(data)
+            if problem is None:
+                return data
+        elif format_ == "PNG":
+            problem = wholeness.png_problem(path.read_bytes(), check_image_data=True)
+        elif format_ == "GIF":
+            problem = wholeness.gif_problem(path.read_bytes())
+    except OSError as error:
+        raise PictureError(_os_reason(error)) from None
+    if problem is not None:
+        raise _damaged(problem)
+    return None
 
 
 def _os_reason(error: OSError) -> str:
@@ -174,13 +226,14 @@ def _from_pillow(image: Any, path: Path, max_pixels: int) -> Picture:
         raise PictureError(f"has {width * height:,} pixels, more than {max_pixels:,} (raise --max-pixels to read it)")
     deep_colour = image.mode in ("RGB", "RGBA") and ";16" in _rawmode(image)
     format_ = image.format or "PNG"
+    jpeg = _whole(path, format_)
     info = _metadata(image, path, format_)
     if deep_colour:
         deep = _read_deep_colour(path, format_, info)
         if deep is not None:
             return deep
-    if format_ == "JPEG" and image.mode in ("L", "RGB"):
-        fast = _read_jpeg(path, image.mode, (height, width), info)
+    if format_ == "JPEG" and image.mode in ("L", "RGB") and jpeg is not None:
+        fast = _read_jpeg(jpeg, image.mode, (height, width), info)
         if fast is not None:
             return fast
     image.load()
@@ -289,15 +342,19 @@ def _read_png(path: Path, max_pixels: int) -> Picture | None:
         return None
     if width * height > max_pixels:
         raise PictureError(f"has {width * height:,} pixels, more than {max_pixels:,} (raise --max-pixels to read it)")
+    # libpng checks the image data's checksums itself, but not that the file goes on to its end.
+    problem = wholeness.png_problem(data, check_image_data=False)
+    if problem is not None:
+        raise _damaged(problem)
     try:
         codes = imagecodecs.png_decode(data)
     except Exception as error:  # imagecodecs reports a damaged stream with its own error type
-        raise PictureError(f"damaged or truncated image ({error})") from None
+        raise _damaged(str(error)) from None
     bits = 16 if depth == 16 else 8
     return _split(codes, mode, bits, "PNG", {"chunks": chunks})
 
 
-def _read_jpeg(path: Path, mode: str, size: tuple[int, int], info: dict[str, Any]) -> Picture | None:
+def _read_jpeg(data: bytes, mode: str, size: tuple[int, int], info: dict[str, Any]) -> Picture | None:
     """JPEG pixels through imagecodecs: the same libjpeg-turbo decoding as Pillow's, the very
     same values, without Pillow's extra copy of the image on the way to NumPy; about three
     times faster on a large photo. Pillow has read the metadata already."""
@@ -305,7 +362,7 @@ def _read_jpeg(path: Path, mode: str, size: tuple[int, int], info: dict[str, Any
     if imagecodecs is None:
         return None
     try:
-        codes = imagecodecs.jpeg8_decode(path.read_bytes())
+        codes = imagecodecs.jpeg8_decode(data)
     except Exception:  # whatever imagecodecs cannot decode, Pillow tries and reports on
         return None
     if codes.shape[:2] != size or codes.dtype != np.uint8 or (codes.ndim == 3) != (mode == "RGB"):
@@ -345,10 +402,20 @@ def _read_tifffile(path: Path) -> Picture:
             if len(tiff.pages) > 1:
                 raise PictureError(f"has {len(tiff.pages)} frames; only single images are supported")
             page = tiff.pages.first
-            data = page.asarray()
+            problem = wholeness.strips_problem(tuple(page.dataoffsets), tuple(page.databytecounts),
+                                               tiff.filehandle.size)
+            if problem is not None:
+                raise _damaged(problem)
+            # tifffile pads what it cannot decode with zeros, and says so only in its log.
+            with wholeness.logged_warnings("tifffile") as warnings:
+                data = page.asarray()
+            if warnings:
+                raise _damaged(warnings[0].splitlines()[0])
             extra = page.extrasamples
     except (tifffile.TiffFileError, ValueError) as error:
-        raise PictureError(f"damaged or unsupported TIFF ({error})") from None
+        raise PictureError(f"damaged, truncated or unsupported TIFF ({error})") from None
+    except OSError as error:
+        raise PictureError(_os_reason(error)) from None
     channels = 1 if data.ndim == 2 else data.shape[2]
     has_alpha = channels in (2, 4) and bool(extra)
     mode = {(1, False): "L", (2, True): "LA", (3, False): "RGB", (4, True): "RGBA"}.get((channels, has_alpha))
@@ -372,8 +439,8 @@ def _read_npy(path: Path) -> Picture:
         data = np.load(path, allow_pickle=False)
     except OSError as error:
         raise PictureError(_os_reason(error)) from None
-    except ValueError as error:
-        raise PictureError(f"not a readable .npy array ({error})") from None
+    except (ValueError, EOFError) as error:
+        raise PictureError(f"damaged, truncated or not a .npy array ({error})") from None
     if not isinstance(data, np.ndarray) or data.dtype != np.float32:
         kind = data.dtype if isinstance(data, np.ndarray) else type(data).__name__
         raise PictureError(f".npy arrays must hold float32 values, this one holds {kind}")
@@ -527,10 +594,13 @@ def _write_png(picture: Picture, codes: NDArray[Any], file: BinaryIO) -> None:
     import imagecodecs
 
     # Pillow's default compression level, so that results are no larger than before.
-    data = bytes(imagecodecs.png_encode(np.ascontiguousarray(codes), level=6))
+    data = imagecodecs.png_encode(np.ascontiguousarray(codes), level=6)
     # The encoder writes pixels only; the source's descriptive chunks go in before them.
     cut = 8 + 12 + struct.unpack(">I", data[8:12])[0]  # after the signature and IHDR
-    file.write(data[:cut] + b"".join(picture.info["chunks"]) + data[cut:])
+    with memoryview(data) as encoded:
+        file.write(encoded[:cut])
+        file.write(b"".join(picture.info["chunks"]))
+        file.write(encoded[cut:])
 
 
 _TIFFFILE_COMPRESSIONS = {"tiff_lzw": "lzw", "tiff_deflate": "zlib", "tiff_adobe_deflate": "zlib",
@@ -546,10 +616,24 @@ def _write_deep_colour(picture: Picture, codes: NDArray[Any], file: BinaryIO) ->
         tags = info.get("tags", {})
         extratags = [(tag, "s", 0, value, True) for tag, value in tags.items()
                      if isinstance(value, str) and tag not in (270, 305, 306)]
-        tifffile.imwrite(file, codes, photometric="rgb", extrasamples=("unassalpha",) if codes.shape[2] == 4 else None,
-                         compression=_TIFFFILE_COMPRESSIONS.get(info.get("compression", "")),
-                         description=tags.get(270), software=tags.get(305, False), datetime=tags.get(306),
-                         iccprofile=info.get("icc_profile"), extratags=extratags, metadata=None,
-                         resolution=info.get("dpi"), resolutionunit="inch" if "dpi" in info else None)
+        compression = _TIFFFILE_COMPRESSIONS.get(info.get("compression", ""))
+        options = dict(photometric="rgb", extrasamples=("unassalpha",) if codes.shape[2] == 4 else None,
+                       compression=compression, description=tags.get(270), software=tags.get(305, False),
+                       datetime=tags.get(306), iccprofile=info.get("icc_profile"), extratags=extratags,
+                       metadata=None, resolution=info.get("dpi"),
+                       resolutionunit="inch" if "dpi" in info else None)
+        if compression is not None:
+            tifffile.imwrite(file, codes, **options)
+            return
+        # Uncompressed pixels would reach the file through a bytes copy of the whole image (the
+        # file has no descriptor for tifffile to write from the array): the layout is written
+        # first, then the pixels straight from the array into their place.
+        place = tifffile.imwrite(file, shape=codes.shape, dtype=codes.dtype, returnoffset=True, **options)
+        if place is None:
+            raise PictureError("tifffile gave no place for the pixels of a 16-bit colour TIFF")
+        end = file.tell()
+        file.seek(place[0])
+        file.write(codes)
+        file.seek(end)
         return
     raise PictureError(f"16-bit colour {picture.format} cannot be written")

@@ -1,15 +1,20 @@
 """Putting a result file in place so that no reader ever sees half of it under its final name,
-and so that no input is ever written over, whatever links stand in the way."""
+not even after a full disk or a power loss, and so that no input is ever written over,
+whatever links stand in the way."""
 
 from __future__ import annotations
 
 import contextlib
 import errno
+import io
 import os
 import secrets
 from collections.abc import Iterator
 from pathlib import Path
-from typing import BinaryIO
+from typing import TYPE_CHECKING, BinaryIO, cast
+
+if TYPE_CHECKING:
+    from _typeshed import ReadableBuffer
 
 Identity = tuple[int, int]  # (st_dev, st_ino): the file itself, whatever path leads to it
 
@@ -52,11 +57,51 @@ def remove_pending() -> None:
     _pending.clear()
 
 
+class _Sink(io.RawIOBase):
+    """A file that takes every byte it is given or raises.
+
+    Image encoders that hold a descriptor write to it themselves and some let a short write
+    pass unseen (a full disk leaves a cut-short JPEG that the encoder calls a success). This
+    has no descriptor to hand out, so every byte goes through `write`, which repeats a
+    partial write until the whole buffer has landed: the write that finds no room then fails
+    with the system's own error (ENOSPC, EFBIG, EIO).
+    """
+
+    def __init__(self, descriptor: int, name: str) -> None:
+        super().__init__()
+        self._descriptor = descriptor
+        self.name = name  # some encoders name the file in their messages
+
+    def writable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return True
+
+    def write(self, data: ReadableBuffer) -> int:
+        with memoryview(data) as given:
+            view = given if given.ndim == 1 and given.itemsize == 1 else given.cast("B")
+            done, size = 0, view.nbytes
+            while done < size:
+                written = os.write(self._descriptor, view[done:])
+                if written <= 0:  # no error and no progress: nothing more will fit
+                    raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+                done += written
+        return size
+
+    def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
+        return os.lseek(self._descriptor, offset, whence)
+
+    def tell(self) -> int:
+        return os.lseek(self._descriptor, 0, os.SEEK_CUR)
+
+
 @contextlib.contextmanager
 def placed(target: Path, overwrite: bool, protected: set[Identity], shown: str) -> Iterator[BinaryIO]:
     """Yields a temporary file in the target's folder; when the block ends without error the
-    file takes the target's name in one rename. On any error or interruption (the signal
-    handlers raise) the temporary file is removed and nothing under the target's name changes.
+    file is made durable and takes the target's name in one rename. On any error or
+    interruption (the signal handlers raise) the temporary file is removed and nothing is
+    left under the target's name.
 
     `protected` are files that must never be replaced (the inputs): a target that is one of
     them, by any path or link, is refused. A link under the target's name is replaced as a
@@ -70,18 +115,44 @@ def placed(target: Path, overwrite: bool, protected: set[Identity], shown: str) 
     # Hidden, so that folder scans pass it by.
     temporary = target.with_name(f".{target.name}.{secrets.token_hex(8)}.part")
     _pending.add(temporary)
+    ours: Identity | None = None  # the result, once it stands under the target's name
     try:
-        # Made exclusively, with the permissions any new file gets; named, because writers
-        # such as tifffile take a file's name for its path.
-        with open(temporary, "xb") as file:
-            yield file
+        # Made exclusively, with the permissions any new file gets.
+        descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+        try:
+            status = os.fstat(descriptor)
+            with _Sink(descriptor, str(temporary)) as sink:
+                yield cast(BinaryIO, sink)
+            # Before the rename, or a power loss could leave the name on an empty file.
+            os.fsync(descriptor)
+        finally:
+            # A failed close can be the first report of a lost write (on NFS, say).
+            os.close(descriptor)
         _move(temporary, target, overwrite, shown)
+        ours = status.st_dev, status.st_ino
+        # The rename itself is durable only once the folder is.
+        _sync_folder(target.parent)
     except BaseException:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(temporary)
+        if ours is not None and identity(target, follow=False) == ours:
+            with contextlib.suppress(OSError):
+                os.unlink(target)
         raise
     finally:
         _pending.discard(temporary)
+
+
+def _sync_folder(folder: Path) -> None:
+    descriptor = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        os.fsync(descriptor)
+    except OSError as error:
+        # Some file systems cannot sync a folder at all; that is no failure of this file.
+        if error.errno not in (errno.EINVAL, errno.ENOTSUP, errno.EOPNOTSUPP, errno.EBADF):
+            raise
+    finally:
+        os.close(descriptor)
 
 
 def _move(temporary: Path, target: Path, overwrite: bool, shown: str) -> None:

@@ -57,6 +57,7 @@ def fault_and_file_cases(folder: Path):
     np.save(folder / "no-rows.npy", np.zeros((0, 4, 3), np.float32))
     np.save(folder / "float64.npy", np.zeros((4, 4, 3)))
     (folder / "broken.png").write_bytes(b"\x89PNG\r\n\x1a\n not really")
+    (folder / "notes.png").write_bytes(b"not an image at all")
     Image.new("CMYK", (4, 4)).save(folder / "cmyk.jpg")
     save(folder / "frames.tif", codes("L"), save_all=True, append_images=[Image.fromarray(codes("L"))])
 
@@ -66,7 +67,8 @@ def fault_and_file_cases(folder: Path):
     ("gray", "two-channels.npy", "pixalot faulted: assertion failed: index < dim"),
     ("gray", "no-rows.npy", "pixalot faulted: called `unwrap()` on an empty value"),
     ("levels", "float64.npy", ".npy arrays must hold float32 values, this one holds float64"),
-    ("gray", "broken.png", "not an image Pillow can read"),
+    ("gray", "broken.png", "damaged or truncated image (a PNG file whose header cannot be read)"),
+    ("gray", "notes.png", "not an image Pillow can read"),
     ("stripes", "cmyk.jpg", "colour model CMYK is not supported"),
     ("levels", "frames.tif", "has 2 frames; only single images are supported"),
 ])
