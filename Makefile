@@ -10,21 +10,29 @@ PYTEST_ARGS ?=
 # Extra scikit-build-core settings for install, e.g. -Ccmake.define.PIXALOT_SANITIZE=address.
 BUILD_SETTINGS ?=
 
-.PHONY: all test test-i386 test-unstable demo install wheel wheels bench bench-cli clean sanitize valgrind soak
+.PHONY: all lint test test-i386 test-unstable demo install wheel wheels bench bench-cli clean sanitize valgrind soak
 
 all: test
 
-$(VENV)/.ready: tests/requirements.txt
+# The test dependencies and the build tools: pyproject.toml's dependency groups (a pip from
+# 25.1 on reads them).
+$(VENV)/.ready: pyproject.toml
 	@test -x $(PY) || { interpreter=$$(tools/find-python $(PYTHON)) && "$$interpreter" -m venv $(VENV); }
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "$(NUMPY)" -r tests/requirements.txt
+	$(PY) -m pip install -q "$(NUMPY)" --group dev
 	touch $@
 
 # Rebuilds incrementally (build/ keeps CMake's tree) and installs into the environment.
 install: $(VENV)/.ready
 	$(PY) -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=$(BUILD_DIR) $(BUILD_SETTINGS) .
 
-test: install
+# ruff, and mypy's strict checks of the command line against the installed module's stubs;
+# both take their settings from pyproject.toml.
+lint: install
+	$(PY) -m ruff check
+	$(PY) -m mypy
+
+test: lint
 	$(PY) -m pytest $(PYTEST_ARGS)
 
 # The suite in Debian trees that are made once under build/ (needs root; see tools/tree).
@@ -48,12 +56,14 @@ wheel: $(VENV)/.ready
 	$(PY) -m pip install -q build
 	$(PY) -m build --outdir dist .
 	interpreter=$$(tools/find-python $(PYTHON)) && "$$interpreter" -m venv $(WHEEL_VENV)
-	$(WHEEL_VENV)/bin/python -m pip install -q "$(NUMPY)" -r tests/requirements.txt
+	$(WHEEL_VENV)/bin/python -m pip install -q --upgrade pip
+	$(WHEEL_VENV)/bin/python -m pip install -q "$(NUMPY)" --group test
 	$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls dist/pixalot-*.whl)[cli,dask]"
 	$(WHEEL_VENV)/bin/python -m pytest $(PYTEST_ARGS)
 
 # The sdist and manylinux wheels for CPython 3.11 to 3.15 on x86-64 and 32-bit x86, built
 # without a container engine and each checked (tag, libm imports, the suite); see tools/wheels.
+# WHEELS="cp311-x86_64 ..." makes and checks only those.
 wheels:
 	tools/wheels $(PYTEST_ARGS)
 

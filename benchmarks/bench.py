@@ -121,7 +121,7 @@ def measure(fns, budget: Budget):
         warm = max(time.perf_counter() - start, 1e-7)
         inner.append(max(1, int(budget.min_batch_seconds / warm)))
     round_seconds = 0.0
-    for fn, count in zip(fns, inner):
+    for fn, count in zip(fns, inner, strict=True):
         start = time.perf_counter()
         for _ in range(count):
             fn()
@@ -133,7 +133,7 @@ def measure(fns, budget: Budget):
     gc.disable()
     try:
         for _ in range(samples):
-            for fn, count, bucket in zip(fns, inner, times):
+            for fn, count, bucket in zip(fns, inner, times, strict=True):
                 start = time.perf_counter()
                 for _ in range(count):
                     fn()
@@ -142,7 +142,7 @@ def measure(fns, budget: Budget):
         if was_enabled:
             gc.enable()
     return [(statistics.median(bucket), samples, count, result)
-            for bucket, count, result in zip(times, inner, results)]
+            for bucket, count, result in zip(times, inner, results, strict=True)]
 
 
 # ---------------------------------------------------------------------------------------
@@ -320,7 +320,7 @@ def run_case(op, case, shape, layout, x, px_call, np_call, mem_call, gamma, powf
             gamma)
         names.append("powf_alone")
         calls.append(powf_call)
-    measured = dict(zip(names, measure(calls, budget)))
+    measured = dict(zip(names, measure(calls, budget), strict=True))
     record["samples"] = {name: [m[1], m[2]] for name, m in measured.items()}
     seconds = {name: m[0] for name, m in measured.items()}
     for name in names:

@@ -57,7 +57,7 @@ class Changing:
 def outcome(call):
     try:
         result = call()
-    except BaseException as error:  # noqa: B036 - PanicException derives from BaseException
+    except BaseException as error:  # PanicException derives from BaseException
         return type(error).__name__, str(error)
     if isinstance(result, np.ndarray):
         return "array", result.shape, result.strides, result.tobytes()

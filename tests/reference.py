@@ -57,7 +57,7 @@ def is_contiguous(shape, strides):
 def plain_order(shape, strides):
     """Plain row-major order with positive strides, axes of length 1 aside."""
     step = 1
-    for length, stride in zip(reversed(shape), reversed(strides)):
+    for length, stride in zip(reversed(shape), reversed(strides), strict=True):
         if length != 1 and stride != step and 0 not in shape:
             return False
         step *= length
@@ -176,7 +176,7 @@ def plane_mean(plane):
     rows, columns = plane.shape
     if rows * columns == 0:
         return None
-    strides = [0 if n <= 1 else s for n, s in zip(plane.shape, element_strides(plane))]
+    strides = [0 if n <= 1 else s for n, s in zip(plane.shape, element_strides(plane), strict=True)]
     if is_contiguous(plane.shape, strides):
         addresses = np.add.outer(np.arange(rows) * plane.strides[0], np.arange(columns) * plane.strides[1])
         return eight_way_sum(plane.ravel()[np.argsort(addresses.ravel(), kind="stable")]) / F(rows * columns)
@@ -211,7 +211,9 @@ def gray_or_color(arr, tolerance):
 
 def tightest_tolerance(means):
     """The least float32 tolerance from +0.0 up under which the means agree, or None."""
-    as_float = lambda bits: np.array(bits, dtype=np.uint32).view(F)[()]
+    def as_float(bits):
+        return np.array(bits, dtype=np.uint32).view(F)[()]
+
     low, high = 0, 0x7F800000  # +0.0 .. +inf: agreement only grows with the tolerance
     if not means_agree(means, as_float(high)):
         return None

@@ -55,7 +55,8 @@ def test_every_parameter_binds_by_keyword_in_any_order():
     (lambda: gray_or_color(IMAGE, "x"), TypeError, "argument 'min': " + message_of(lambda: math.copysign("x", 1))),
     (lambda: sin_patern(IMAGE, 8.0, 0.5, True, 0.0), TypeError,
      "argument 'shape_sin': " + message_of(lambda: operator.index(8.0))),
-    (lambda: sin_patern(IMAGE, 2**32, 0.5, True, 0.0), OverflowError, "out of range integral type conversion attempted"),
+    (lambda: sin_patern(IMAGE, 2**32, 0.5, True, 0.0), OverflowError,
+     "out of range integral type conversion attempted"),
     # The interpreter's own overflow errors carry no argument name.
     (lambda: sin_patern(IMAGE, -1, 0.5, True, 0.0), OverflowError, message_of(lambda: (-1).to_bytes(8))),
     (lambda: sin_patern(IMAGE, 2**64, 0.5, True, 0.0), OverflowError, message_of(lambda: (2**64).to_bytes(8))),

@@ -6,7 +6,7 @@ from hypothesis.extra import numpy as hnp
 
 import reference
 from pixalot import color_levels, sin_patern
-from strategies import LAYOUTS, EDGE_VALUES, assert_same_bits, lay_out, laid_out
+from strategies import EDGE_VALUES, LAYOUTS, assert_same_bits, laid_out, lay_out
 
 nan, inf = np.nan, np.inf
 VALUES = np.array([-1.0, -0.0, 0.0, 0.1, 0.25, 0.5, 0.7, 1.0, 1.5, nan, inf, -inf, 1e-40], np.float32)
@@ -96,7 +96,8 @@ def test_result_keeps_the_memory_order_of_a_plainly_ordered_input_and_is_row_maj
 @pytest.mark.parametrize("shape", [(7,), (3, 5), (2, 3, 4)])
 def test_inputs_not_addressable_in_whole_elements_read_like_their_contiguous_copy(layout, shape):
     arr = LAYOUTS[layout](np.linspace(-0.2, 1.2, np.prod(shape), dtype=np.float32).reshape(shape))
-    assert_same_bits(color_levels(arr, 0.1, 0.9, 0, 1, 0.8), color_levels(np.ascontiguousarray(arr), 0.1, 0.9, 0, 1, 0.8))
+    assert_same_bits(color_levels(arr, 0.1, 0.9, 0, 1, 0.8),
+                     color_levels(np.ascontiguousarray(arr), 0.1, 0.9, 0, 1, 0.8))
     assert_matches_model(arr, 0.1, 0.9, 0, 1, 0.8)
 
 

@@ -109,7 +109,8 @@ def near_codes(depth, count):
 @pytest.mark.parametrize("gamma", LEVELS_GAMMAS)
 def test_values_that_are_not_quite_codes_give_their_own_results(depth, gamma):
     arr = near_codes(depth, 40000).reshape(-1, 4)
-    assert_same_bits(color_levels(arr, 0.0, 1.0, 0.0, 1.0, gamma), reference.color_levels(arr, 0.0, 1.0, 0.0, 1.0, gamma))
+    assert_same_bits(color_levels(arr, 0.0, 1.0, 0.0, 1.0, gamma),
+                     reference.color_levels(arr, 0.0, 1.0, 0.0, 1.0, gamma))
 
 
 def changing_sources(shape):

@@ -60,7 +60,8 @@ NUMBERS = st.one_of(st.floats(), st.floats(width=32), st.integers(-(2**60), 2**6
 ODD_NUMBERS = st.one_of(
     HUGE_INTS, st.booleans(), st.builds(Fraction, st.integers(-9, 9), st.integers(1, 9)),
     st.sampled_from([Decimal("1.5"), Decimal("sNaN")]), st.floats().map(np.float64),
-    st.floats(width=32).map(np.float32), st.integers(-9, 9).map(np.int64), st.sampled_from([None, "0.5", b"1", [1.0], 1j]),
+    st.floats(width=32).map(np.float32), st.integers(-9, 9).map(np.int64),
+    st.sampled_from([None, "0.5", b"1", [1.0], 1j]),
     st.builds(with_method, st.just("__float__"),
               st.one_of(st.floats(), RAISED, st.sampled_from([1, FloatSubclass(0.5), "1.0"]))),
     st.builds(with_method, st.just("__index__"), st.one_of(st.integers(-9, 9), HUGE_INTS, RAISED, st.just(True))),
@@ -70,7 +71,8 @@ FLOATS = mostly(NUMBERS, ODD_NUMBERS)
 PERIODS = mostly(
     st.one_of(st.integers(0, 40), st.sampled_from([32768, 40000, 65535, 65536, 65537])),
     st.one_of(HUGE_INTS, st.booleans(), st.floats(0, 9), st.sampled_from([None, "3", np.int64(5), np.uint8(7)]),
-              st.builds(with_method, st.just("__index__"), st.one_of(st.integers(0, 40), HUGE_INTS, RAISED, st.just(True)))),
+              st.builds(with_method, st.just("__index__"),
+                        st.one_of(st.integers(0, 40), HUGE_INTS, RAISED, st.just(True)))),
 )
 FLAGS = mostly(st.booleans(), st.sampled_from([0, 1, None, np.True_, "True"]))
 
@@ -92,7 +94,7 @@ def strided_arrays(draw, image=False):
     ndim = len(shape)
     strides = draw(st.lists(st.one_of(st.sampled_from([0, 4, -4, 12, -12]), st.integers(-40, 40)),
                             min_size=ndim, max_size=ndim))
-    reach = [(n - 1) * s for n, s in zip(shape, strides) if n > 0]
+    reach = [(n - 1) * s for n, s in zip(shape, strides, strict=True) if n > 0]
     low, high = sum(r for r in reach if r < 0), sum(r for r in reach if r > 0) + 4
     start = draw(st.sampled_from([0, 0, 1, 2, 3])) - low
     values = draw(hnp.arrays(np.float32, (high - low + 8) // 4 + 1, elements=ELEMENTS))
@@ -148,7 +150,8 @@ def as_input(value):
 
 OPERATIONS = {
     "sin_patern": (reference.sin_patern, [("input", as_input), ("shape_sin", as_u32), ("alpha", as_float32),
-                                          ("vertical", as_bool), ("bias", as_float32)], [PERIODS, FLOATS, FLAGS, FLOATS]),
+                                          ("vertical", as_bool), ("bias", as_float32)],
+                   [PERIODS, FLOATS, FLAGS, FLOATS]),
     "color_levels": (reference.color_levels, [("input", as_input)] + [(name, as_float32) for name in
                                               ("in_low", "in_high", "out_low", "out_high", "gamma")], [FLOATS] * 5),
     "gray_or_color": (reference.gray_or_color, [("input", as_input), ("min", as_float32)], [FLOATS]),
@@ -167,7 +170,7 @@ def expected_outcome(name, arguments):
     the argument's name; then the model."""
     model, parameters, _ = OPERATIONS[name]
     converted = []
-    for (parameter, convert), argument in zip(parameters, arguments):
+    for (parameter, convert), argument in zip(parameters, arguments, strict=True):
         try:
             converted.append(convert(argument))
         except Exception as error:  # whatever the argument raises is what the caller must see
@@ -182,9 +185,9 @@ def actual_outcome(name, arguments, keywords):
     parameters = [parameter for parameter, _ in OPERATIONS[name][1]]
     positional = len(arguments) - keywords
     try:
-        by_name = dict(zip(parameters[positional:], arguments[positional:]))
+        by_name = dict(zip(parameters[positional:], arguments[positional:], strict=True))
         return settled("ok", getattr(pixalot, name)(*arguments[:positional], **by_name))
-    except BaseException as error:  # noqa: B036 - faults are BaseExceptions
+    except BaseException as error:  # faults are BaseExceptions
         if type(error).__name__ == "PanicException":
             return "PanicException", error.args
         return type(error), (str(error) if type(error) is TypeError else None)
@@ -196,7 +199,8 @@ def actual_outcome(name, arguments, keywords):
 def test_every_call_returns_the_models_result_or_its_error_and_leaves_the_input_unchanged(name, data):
     value, memory = data.draw(INPUTS, "input")
     _, parameters, scalars = OPERATIONS[name]
-    arguments = (value, *(data.draw(strategy, parameter) for strategy, (parameter, _) in zip(scalars, parameters[1:])))
+    arguments = (value, *(data.draw(strategy, parameter)
+                          for strategy, (parameter, _) in zip(scalars, parameters[1:], strict=True)))
     keywords = data.draw(st.integers(0, len(arguments)), "given by keyword")
     before = memory and bytes(memory)
     actual, expected = actual_outcome(name, arguments, keywords), expected_outcome(name, arguments)

@@ -2,11 +2,10 @@ import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from hypothesis.extra import numpy as hnp
 
 import reference
-from strategies import LAYOUTS, SUBNORMAL, assert_same_bits, fault_args, just_below, lay_out, laid_out
 from pixalot import gray_or_color
+from strategies import LAYOUTS, SUBNORMAL, assert_same_bits, fault_args, just_below, laid_out, lay_out
 
 nan, inf = np.nan, np.inf
 ABOVE_ONE = float(np.nextafter(np.float32(1), np.float32(2)))  # 1 + 2**-23

@@ -15,7 +15,7 @@ LAYOUTS = {**LAYOUTS, "rows broadcast": lambda v: np.broadcast_to(v[0], v.shape)
 def misaligned_twin(arr):
     """The same values at the same byte strides in memory of their own, the data pointer one
     byte past the 4-byte grid. The gaps between elements hold NaN."""
-    extents = [(length - 1) * stride for length, stride in zip(arr.shape, arr.strides)]
+    extents = [(length - 1) * stride for length, stride in zip(arr.shape, arr.strides, strict=True)]
     low = sum(extent for extent in extents if extent < 0)
     memory = np.full(sum(extent for extent in extents if extent > 0) - low + arr.itemsize + 4, 0xFF, np.uint8)
     offset = (1 - memory.ctypes.data) % 4 - low

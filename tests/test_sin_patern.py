@@ -7,8 +7,8 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import reference
-from strategies import LAYOUTS, EDGE_VALUES, assert_same_bits, fault_args, laid_out
 from pixalot import sin_patern
+from strategies import EDGE_VALUES, LAYOUTS, assert_same_bits, fault_args, laid_out
 
 nan, inf = np.nan, np.inf
 DIVISOR_ZERO = "attempt to calculate the remainder with a divisor of zero"

@@ -79,7 +79,8 @@ def cases(registry, panic_type):
     yield from (("ok", call) for x in LAYOUTS for call in each_function(x))
     yield from (("ok", call) for call in [
         lambda: levels(o["0-d"], LOW, HIGH, 0, 1, GAMMA), lambda: levels(o["empty"], LOW, HIGH, 0, 1, GAMMA),
-        lambda: sin(o["empty"], 0, ALPHA, True, BIAS), lambda: gray(min=TOLERANCE, input=A), lambda: gray(A, Reentering())])
+        lambda: sin(o["empty"], 0, ALPHA, True, BIAS), lambda: gray(min=TOLERANCE, input=A),
+        lambda: gray(A, Reentering())])
     yield from (("TypeError", call) for call in [  # binding
         lambda: gray(), lambda: gray(A, TOLERANCE, 1), lambda: gray(A, input=A), lambda: gray(A, mn=TOLERANCE),
         lambda: gray(A, **{SURROGATE: TOLERANCE}), lambda: levels(A, LOW, HIGH, 0, 1)])
@@ -96,7 +97,8 @@ def cases(registry, panic_type):
                 for x in ([1.0], None, np.float32(1), o["float64"], o["int32"], o["big-endian"]))
     yield from (("PanicException", lambda call=call: held(call)) for call in each_function(A))
     yield from (("PanicException", call) for call in [  # faults before and while computing
-        lambda: gray(o["2-D"], TOLERANCE), lambda: gray(o["two channels"], TOLERANCE), lambda: gray(o["empty"], TOLERANCE),
+        lambda: gray(o["2-D"], TOLERANCE), lambda: gray(o["two channels"], TOLERANCE),
+        lambda: gray(o["empty"], TOLERANCE),
         lambda: sin(o["1-D"], 7, ALPHA, True, BIAS), lambda: sin(o["0-d"], 7, ALPHA, True, BIAS),
         lambda: sin(A, 0, ALPHA, True, BIAS),
         lambda: sin(o["one channel"], 7, ALPHA, True, BIAS), lambda: sin(o["4-D"], 7, ALPHA, False, BIAS),
@@ -111,7 +113,7 @@ def cases(registry, panic_type):
 def outcome(call):
     try:
         result = call()
-    except BaseException as error:  # noqa: B036 - faults are BaseExceptions by design
+    except BaseException as error:  # faults are BaseExceptions by design
         return type(error).__name__, error.args
     return "ok", result if isinstance(result, bool) else (result.shape, result.strides, result.tobytes())
 
@@ -148,7 +150,7 @@ def test_every_outcome_repeated_leaves_no_reference_memory_or_borrow_behind():
     registry = open_registry()
     try:
         gray(OTHERS["2-D"], TOLERANCE)
-    except BaseException as error:  # noqa: B036
+    except BaseException as error:  # PanicException, a BaseException the module does not export
         panic_type = type(error)
     all_cases = list(cases(registry, panic_type))
     arrays = [*LAYOUTS, *OTHERS.values(), READ_ONLY_OWNER]
@@ -160,7 +162,7 @@ def test_every_outcome_repeated_leaves_no_reference_memory_or_borrow_behind():
         gc.collect()
         counts, resident = [sys.getrefcount(obj) for obj in watched + singletons], resident_bytes()
         for _ in range(ROUNDS):
-            for (_, call), expected in zip(all_cases, first):
+            for (_, call), expected in zip(all_cases, first, strict=True):
                 if (actual := outcome(call)) != expected:
                     raise AssertionError(f"a later round differs from the first: {actual!r:.300} != {expected!r:.300}")
         gc.collect()
@@ -172,7 +174,8 @@ def test_every_outcome_repeated_leaves_no_reference_memory_or_borrow_behind():
     # Before 3.12 the interpreter itself moves a singleton's count by one now and then; a
     # reference kept or stolen per call moves it by one per round.
     noise = [0] * len(watched) + [ROUNDS // 2] * len(singletons)
-    changed = [(repr(obj)[:60], b, a) for obj, b, a, n in zip(watched + singletons, counts, after, noise) if abs(b - a) > n]
+    changed = [(repr(obj)[:60], b, a)
+               for obj, b, a, n in zip(watched + singletons, counts, after, noise, strict=True) if abs(b - a) > n]
     assert not changed, f"reference counts changed (object, before, after): {changed}"
     assert grown < RESIDENT_GROWTH_LIMIT or under_memory_checker(), f"resident memory grew by {grown} bytes"
     for array in arrays:

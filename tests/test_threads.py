@@ -22,8 +22,10 @@ class Yielding:
 
 
 def calls(image):
-    return [lambda: pixalot.sin_patern(image, 7, 0.3, True, 0.5), lambda: pixalot.sin_patern(image, 5, 0.2, False, -1.5),
-            lambda: pixalot.color_levels(image, 0.1, 0.9, 0.0, 1.0, 1.3), lambda: pixalot.gray_or_color(image, Yielding())]
+    return [lambda: pixalot.sin_patern(image, 7, 0.3, True, 0.5),
+            lambda: pixalot.sin_patern(image, 5, 0.2, False, -1.5),
+            lambda: pixalot.color_levels(image, 0.1, 0.9, 0.0, 1.0, 1.3),
+            lambda: pixalot.gray_or_color(image, Yielding())]
 
 
 def same(result, expected):
@@ -43,11 +45,11 @@ def test_threads_hammering_shared_and_own_arrays_get_right_answers_or_already_bo
         start.wait()
         for _ in range(100):
             for array, answers in ((image, expected[id(IMAGE)]), *((a, expected[id(a)]) for a in contested[:3])):
-                for call, want in zip(calls(array), answers):
+                for call, want in zip(calls(array), answers, strict=True):
                     try:
                         if not same(call(), want):
                             failures.append(("wrong result", array is image))
-                    except BaseException as error:  # noqa: B036 - faults are BaseExceptions
+                    except BaseException as error:  # faults are BaseExceptions
                         if array is image or error.args != ALREADY_BORROWED:
                             failures.append((type(error).__name__, error.args, array is image))
 

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import time
 from collections.abc import Callable
+from functools import partial
 from pathlib import Path
 from typing import Any, TypeVar
 
@@ -110,7 +111,7 @@ def run_demo(output: str) -> int:
         rows.append((call, name, ms))
     verdicts = {}
     for label, image in (("colour", colour), ("grey", grey)):
-        answer, ms = timed(lambda: pixalot.gray_or_color(image, 0.01))
+        answer, ms = timed(partial(pixalot.gray_or_color, image, 0.01))
         verdicts[label] = "grey" if answer else "colour"
         rows.append((f"gray_or_color({label}, 0.01)", verdicts[label], ms))
 

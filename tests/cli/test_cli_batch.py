@@ -2,14 +2,14 @@
 from a local process pool and from a Dask cluster."""
 
 import csv
-import os
 import io
 import json
+import os
 
 import numpy as np
 import pytest
 
-from cli_helpers import codes, colourful, colour_16_bit_png, pixalot, save
+from cli_helpers import codes, colour_16_bit_png, colourful, pixalot, save
 
 EXPECTED = {
     "grey-in-rgb.png": "grey", "grey-in-rgba.png": "grey", "grey-8.png": "grey", "grey-16.tif": "grey",

@@ -6,9 +6,8 @@ import struct
 import numpy as np
 import pytest
 
-from cli_helpers import Image, codes, colour_16_bit_png, load, pixalot, save
-
 import pixalot as module
+from cli_helpers import Image, codes, colour_16_bit_png, load, pixalot, save
 
 PILLOW = tuple(int(part) for part in __import__("PIL").__version__.split(".")[:2])
 IDENTITY = ["--in-low", "0", "--in-high", "1", "--out-low", "0", "--out-high", "1", "--gamma", "1"]
@@ -67,7 +66,7 @@ def test_a_32_bit_integer_tiff_of_16_bit_codes_stays_32_bit(tmp_path):
         assert result.mode == "I"
         np.testing.assert_array_equal(np.asarray(result), whole_array_levels(values, 65535))
     header, row = pixalot("gray", "--csv", "in.tif", cwd=tmp_path).stdout.splitlines()[:2]
-    reported = dict(zip(header.split(","), row.split(",")))
+    reported = dict(zip(header.split(","), row.split(","), strict=True))
     assert (reported["mode"], reported["bits"]) == ("I", "32")
 
 
@@ -123,7 +122,8 @@ def test_jpeg_keeps_its_subsampling_and_tables_unless_a_quality_is_asked(tmp_pat
     save(tmp_path / "in.jpg", codes("RGB", 32, 32), quality=80, subsampling=subsampling)
     assert pixalot("stripes", "--amplitude", "0", "in.jpg", cwd=tmp_path).returncode == 0
     assert jpeg_settings(tmp_path / "in-stripes.jpg") == jpeg_settings(tmp_path / "in.jpg")
-    assert pixalot("stripes", "--amplitude", "0", "--quality", "40", "--overwrite", "in.jpg", cwd=tmp_path).returncode == 0
+    assert pixalot("stripes", "--amplitude", "0", "--quality", "40", "--overwrite", "in.jpg",
+                   cwd=tmp_path).returncode == 0
     sampling, tables = jpeg_settings(tmp_path / "in-stripes.jpg")
     assert sampling == subsampling and tables != jpeg_settings(tmp_path / "in.jpg")[1]
 

@@ -71,7 +71,8 @@ def test_stripes_add_the_sine_wave_to_every_channel(tmp_path, mode, horizontal, 
         values[..., 1] = 40
     save(tmp_path / "in.png", values)
     period, amplitude = 6, 0.3
-    options = ["--period", period, "--amplitude", amplitude, "--slant", slant] + (["--horizontal"] if horizontal else [])
+    options = ["--period", period, "--amplitude", amplitude, "--slant", slant]
+    options += ["--horizontal"] if horizontal else []
     assert pixalot("stripes", *options, "in.png", cwd=tmp_path).returncode == 0
 
     rows, columns = np.indices(values.shape[:2])

@@ -115,7 +115,8 @@ def test_two_inputs_of_one_name_do_not_share_a_result(tmp_path):
         (tmp_path / folder).mkdir()
         save(tmp_path / folder / "same.png", codes("L"))
     completed = pixalot("levels", "left/same.png", "right/same.png", "-o", "out", cwd=tmp_path)
-    assert_one_line_error(completed, 1, "right/same.png: refusing to write", "the result of left/same.png goes there too")
+    assert_one_line_error(completed, 1, "right/same.png: refusing to write",
+                          "the result of left/same.png goes there too")
 
 
 def test_folders_keep_their_layout_under_the_output_folder_with_r(tmp_path, photos):
