@@ -21,8 +21,18 @@ from typing import Any
 
 from . import __version__, arguments, gray_report, jobs, placing, runners
 from .arguments import ExitStatus, Parser
-from .inputs import (Selection, Source, Task, UsageError, check_output_folder, collect, input_problem, plan,
-                     prepare_output_folder, refuse_output_in_inputs)
+from .inputs import (
+    Selection,
+    Source,
+    Task,
+    UsageError,
+    check_output_folder,
+    collect,
+    input_problem,
+    plan,
+    prepare_output_folder,
+    refuse_output_in_inputs,
+)
 from .jobs import GraySettings, LevelsSettings, Outcome, StripesSettings, WriteSettings
 from .pictures import DEFAULT_MAX_PIXELS, IMAGE_SUFFIXES, display, printable
 

@@ -119,7 +119,9 @@ def gif_problem(data: bytes) -> str | None:
 
 def strips_problem(offsets: tuple[int, ...], counts: tuple[int, ...], size: int) -> str | None:
     """Why a TIFF page's strips or tiles are not all in the file, or None."""
-    for index, (offset, count) in enumerate(zip(offsets, counts)):
+    if len(offsets) != len(counts):
+        return f"its {len(offsets)} strip offsets and {len(counts)} strip sizes disagree"
+    for index, (offset, count) in enumerate(zip(offsets, counts, strict=True)):
         if offset + count > size or (count and not offset):
             return f"strip {index} is missing (the file is {size:,} bytes)"
     return None

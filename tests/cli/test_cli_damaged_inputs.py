@@ -3,7 +3,6 @@ with rows missing; its whole twin, in the same batch, is processed as usual."""
 
 import io
 import struct
-import zlib
 
 import numpy as np
 import pytest
@@ -86,7 +85,8 @@ def damaged(files: dict[str, bytes]) -> dict[str, bytes]:
     texted = io.BytesIO()
     Image.fromarray(codes("RGB", 8, 8)).save(texted, format="PNG", pnginfo=_text("Author", "someone"))
     twins["rgb-bad-idat-crc.png"] = flipped(rgb_png, png_checksum_offset(rgb_png, b"IDAT"))
-    twins["palette-bad-idat-crc.png"] = flipped(files["palette.png"], png_checksum_offset(files["palette.png"], b"IDAT"))
+    palette_png = files["palette.png"]
+    twins["palette-bad-idat-crc.png"] = flipped(palette_png, png_checksum_offset(palette_png, b"IDAT"))
     twins["text-bad-crc.png"] = flipped(texted.getvalue(), png_checksum_offset(texted.getvalue(), b"tEXt"))
     twins["plain-missing-strip.tif"] = strip_beyond_the_end(files["plain.tif"])
     twins["deep-missing-strip.tif"] = strip_beyond_the_end(files["deep.tif"])

@@ -85,7 +85,7 @@ def test_a_size_limit_anywhere_in_a_result_fails_that_file_and_leaves_nothing(tm
     limits = sorted({4096} | {size - 1 for size in sizes.values()})
     runs = [start_limited([*LEVELS, inputs, "-o", tmp_path / f"out-{limit}"], tmp_path, limit) for limit in limits]
     outcomes = [finished(process) for process in runs]  # every one ended before anything is judged
-    for limit, completed in zip(limits, outcomes):
+    for limit, completed in zip(limits, outcomes, strict=True):
         out = tmp_path / f"out-{limit}"
         too_big = sorted(name for name, size in sizes.items() if size > limit)
         assert completed.returncode == (1 if too_big else 0), (limit, completed)
@@ -131,7 +131,8 @@ FAULTS = [
 ]
 
 
-@pytest.mark.parametrize("name, call, at, code", FAULTS, ids=[f"{c}{a}-{errno.errorcode[e]}-{n}" for n, c, a, e in FAULTS])
+@pytest.mark.parametrize("name, call, at, code", FAULTS,
+                         ids=[f"{c}{a}-{errno.errorcode[e]}-{n}" for n, c, a, e in FAULTS])
 def test_a_failing_file_system_call_fails_the_file_and_leaves_nothing(tmp_path, written, fault_shim,
                                                                       name, call, at, code):
     inputs, _ = written
