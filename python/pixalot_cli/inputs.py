@@ -226,11 +226,14 @@ def prepare_output_folder(folder: str | Path, mark: bool = False) -> Path:
     for results."""
     path = Path(folder)
     check_output_folder(path)
+    # A folder that already held files of the user's own is never marked: later scans would
+    # then leave the user's photos out without a word.
+    ours = not path.is_dir() or not any(path.iterdir())
     try:
         path.mkdir(parents=True, exist_ok=True)
     except OSError as error:
         raise UsageError(f"cannot create output folder {path}: {error.strerror or error}") from None
-    if mark and not os.path.lexists(path / OUTPUT_MARK):
+    if mark and ours:
         # Only a hint for later scans: a folder without it is still written to.
         with contextlib.suppress(OSError):
             (path / OUTPUT_MARK).write_text(_OUTPUT_MARK_TEXT)
