@@ -52,7 +52,7 @@ Inputs: image files, and folders of images:
 -r also looks in subfolders; --include/--exclude pick files found in folders by name, by
 path below the folder, or by a folder they are in, ignoring case. Folder scans leave out
 hidden files, results (NAME-levels.EXT, NAME-stripes-levels.EXT... where NAME.* is beside
-them) and output folders (marked by a hidden .pixalot-results file); files and folders
+them) and output folders the command made (marked by a hidden .pixalot-results file); files and folders
 named on the command line are always taken.
 Results go beside each input as NAME-{tag}.EXT, or into the folder -o names (never one that
 holds the inputs). A result appears only when complete (written to a hidden temporary file,
