@@ -1,5 +1,6 @@
 import contextlib
 import importlib
+import os
 
 import numpy as np
 import pytest
@@ -167,3 +168,26 @@ def test_without_numpy_every_call_faults_until_numpy_can_be_imported():
         print(pixalot.gray_or_color(numpy.zeros((1, 1, 3), numpy.float32), 0.5))
     """)
     assert completed.stdout == "PanicException True\nPanicException True\nTrue\n"
+
+
+def test_a_peer_giving_back_what_it_never_took_is_told_on_stderr_and_the_registry_goes_on():
+    # In a child process: a fault thrown through the peer's native frames would abort it.
+    completed = run_python(f"""
+        import sys
+        sys.path.insert(0, {os.path.dirname(__file__)!r})
+        import numpy as np
+        from borrow_registry import assert_unborrowed, open_registry
+
+        registry = open_registry()
+        image, elsewhere = np.zeros((4, 5, 3), np.float32), np.zeros(3, np.float32)
+        assert registry.acquire(image) == 0
+        registry.release(elsewhere)        # no borrow of that memory at all
+        registry.release_mut(elsewhere)
+        registry.release(image[1:])        # the memory is borrowed, that key is not
+        registry.release(image)
+        assert_unborrowed(registry, image)
+        print("served on")
+    """)
+    assert completed.stdout == "served on\n"
+    assert completed.stderr.count("panicked at ") == completed.stderr.count(
+        "\ncalled `unwrap()` on an empty value\n") == 3

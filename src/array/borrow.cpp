@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <source_location>
 
 namespace pixalot::borrow {
 namespace {
@@ -161,6 +163,26 @@ void release_mut_shared(void* flags, PyObject* array) {
     }
 }
 
+/// The record's functions are called from other modules' native code, where an exception
+/// cannot unwind: a fault there is reported (already, by `panic`) and ends only the request.
+/// An acquire that faulted took nothing and answers as refused; a release that faulted
+/// leaves the registry as it was, erring towards refusing writers.
+template <auto function, auto refused>
+auto at_c_boundary(void* flags, PyObject* array) noexcept {
+    try {
+        return function(flags, array);
+    } catch (const Fault&) {
+    } catch (const std::bad_alloc&) {
+        write_fault_report("memory allocation failed", std::source_location::current());
+    } catch (...) {
+        write_fault_report("panic from native code", std::source_location::current());
+    }
+    return refused();
+}
+
+constexpr std::int32_t refuse() { return -1; }
+constexpr void nothing() {}
+
 void destroy_capsule(PyObject* capsule) {
     const char* name = PyCapsule_GetName(capsule);
     auto* record = static_cast<BorrowCheckingApi*>(PyCapsule_GetPointer(capsule, name));
@@ -198,7 +220,8 @@ PyResult<BorrowCheckingApi*> insert_shared() {
         (void)PyErr::fetch();  // no registry yet: this module installs one
         auto registry = std::make_unique<BorrowRegistry>();
         auto record = std::make_unique<BorrowCheckingApi>(BorrowCheckingApi{
-            1, registry.get(), acquire_shared, acquire_mut_shared, release_shared, release_mut_shared});
+            1, registry.get(), at_c_boundary<acquire_shared, refuse>, at_c_boundary<acquire_mut_shared, refuse>,
+            at_c_boundary<release_shared, nothing>, at_c_boundary<release_mut_shared, nothing>});
         const std::size_t name_size = std::strlen(capsule_name) + 1;
         auto name = std::make_unique<char[]>(name_size);
         std::memcpy(name.get(), capsule_name, name_size);
@@ -229,7 +252,7 @@ PyResult<BorrowCheckingApi*> insert_shared() {
 }
 
 /// Whether the record is one this module made, whose registry can be told the key itself.
-bool is_own(const BorrowCheckingApi& record) { return record.release == release_shared; }
+bool is_own(const BorrowCheckingApi& record) { return record.release == at_c_boundary<release_shared, nothing>; }
 
 std::expected<SharedBorrow, BorrowError> acquire(PyObject* array) {
     BorrowCheckingApi& record = shared_record();
