@@ -89,21 +89,13 @@ def test_a_misaligned_twin_answers_as_the_aligned_one_at_the_edges_of_the_tolera
             reference.gray_or_color(aligned, tolerance)
 
 
-def test_the_channel_planes_of_a_misaligned_image_are_summed_as_planes():
+@pytest.mark.parametrize("layout", ["channels outermost", "planes apart"])
+def test_the_channel_planes_of_a_misaligned_image_are_summed_as_planes(layout):
     # Summed as a contiguous plane, 1e8 and -1e8 meet first and the ones survive: mean 0.75.
     # Summed row by row they swallow the ones, and the image would not be grey.
-    planes = np.full((3, 2, 4), 0.75, np.float32)
-    planes[0] = [[1e8, 1, 1, 1], [-1e8, 1, 1, 1]]
-    image = planes.transpose(1, 2, 0)
-    assert gray_or_color(image, 0.0) is gray_or_color(misaligned_twin(image), 0.0) is True
-
-
-def test_planes_apart_are_still_summed_as_planes():
-    # Contiguous planes with a gap between them: summed in one run each, 1e8 and -1e8 meet
-    # first and the ones survive, so the image is grey only if the copy keeps the planes whole.
     values = np.full((2, 4, 3), 0.75, np.float32)
     values[..., 0] = [[1e8, 1, 1, 1], [-1e8, 1, 1, 1]]
-    image = planes_apart(values)
+    image = LAYOUTS[layout](values)
     assert gray_or_color(image, 0.0) is gray_or_color(misaligned_twin(image), 0.0) is True
 
 
