@@ -144,6 +144,42 @@ def test_channel_means_of_large_images_follow_the_defined_order(shape, layout):
     assert gray_or_color(arr, np.nextafter(tightest, np.float32(-1))) is False
 
 
+def negative_zeros(shape):
+    """-0.0 almost everywhere, with a few ordinary values so that a result of all +0.0
+    bits cannot pass by accident."""
+    arr = np.full(shape, -0.0, np.float32)
+    arr.reshape(-1)[::89] = 0.5
+    return arr
+
+
+# Small (vector tails only), vector bodies and tails, and a result large enough to be streamed.
+NEGATIVE_ZERO_SHAPES = [(3, 5), (2, 37, 3), (720, 1000, 3)]
+
+
+@pytest.mark.parametrize("shape, shape_sin", [
+    *((shape, 1) for shape in NEGATIVE_ZERO_SHAPES),
+    ((3, 5), 65535), ((2, 37, 3), 65535),  # a negative 16-bit period: pixel by pixel
+])
+@pytest.mark.parametrize("vertical", [True, False])
+def test_negative_zero_plus_a_negative_zero_stripe_leaves_the_clamp_as_positive_zero(shape, shape_sin, vertical):
+    # Entry 0 of the table is sinf(0) times a negative alpha, -0.0; -0.0 + -0.0 is -0.0.
+    arr = negative_zeros(shape)
+    result = sin_patern(arr, shape_sin, -0.5, vertical, 0.0)
+    assert not np.signbit(result).any()
+    model = reference.sin_patern_whole if shape_sin == 1 else reference.sin_patern
+    assert_same_bits(result, model(arr, shape_sin, -0.5, vertical, 0.0))
+
+
+@pytest.mark.parametrize("shape", NEGATIVE_ZERO_SHAPES)
+@pytest.mark.parametrize("gamma", [1.0, 3.0])
+def test_negative_zero_mapped_onto_a_negative_zero_floor_leaves_the_clamp_as_positive_zero(shape, gamma):
+    # (-0.0 - 0) / 1 * 1 + -0.0 is -0.0, and powf(-0.0, 1 or 3) would keep its sign.
+    arr = negative_zeros(shape)
+    result = color_levels(arr, 0.0, 1.0, -0.0, 1.0, gamma)
+    assert not np.signbit(result).any()
+    assert_same_bits(result, reference.color_levels(arr, 0.0, 1.0, -0.0, 1.0, gamma))
+
+
 @pytest.mark.skipif(os.environ.get("PIXALOT_CPU") == "baseline", reason="this is the baseline run")
 def test_the_baseline_kernels_give_the_same_bits():
     """The tests above ran the vector bodies this processor has; the baseline bodies, which

@@ -155,3 +155,36 @@ def test_a_registry_of_another_module_is_never_handed_a_header_it_did_not_borrow
     # Unchanged, the borrow comes back. Grown, the borrow of the new memory comes back and
     # the borrow of the old one stays: that registry has no way to be told its key.
     assert done.stdout.splitlines() == ["0 0", "1 0"]
+
+
+FORKED_BESIDE_A_CALL = """
+import os, threading, warnings
+inside, leave = threading.Event(), threading.Event()
+
+class Blocking:
+    def __float__(self):
+        inside.set()
+        leave.wait(60)
+        return 0.5
+
+thread = threading.Thread(target=pixalot.gray_or_color, args=(np.zeros((2, 2, 3), np.float32), Blocking()))
+thread.start()
+inside.wait(60)
+print(len(borrows))
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", DeprecationWarning)  # forking beside a thread
+    child = os.fork()
+if child == 0:
+    os._exit(len(borrows) + 10 * len(unknown))
+leave.set()
+thread.join()
+print(os.waitstatus_to_exitcode(os.waitpid(child, 0)[1]), len(borrows))
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork here")
+def test_a_child_forked_beside_a_call_gives_that_call_s_borrow_back_to_another_module_s_registry():
+    done = run_python(FOREIGN_REGISTRY.format(tests=TESTS) + FORKED_BESIDE_A_CALL)
+    # The thread's borrow is the second; the child, where that thread is gone, keeps only
+    # the one left over from the grown array.
+    assert done.stdout.splitlines()[2:] == ["2", "1 1"]

@@ -1,5 +1,8 @@
 import contextlib
 import importlib
+import os
+import threading
+import warnings
 
 import numpy as np
 import pytest
@@ -167,3 +170,81 @@ def test_without_numpy_every_call_faults_until_numpy_can_be_imported():
         print(pixalot.gray_or_color(numpy.zeros((1, 1, 3), numpy.float32), 0.5))
     """)
     assert completed.stdout == "PanicException True\nPanicException True\nTrue\n"
+
+
+def test_a_peer_giving_back_what_it_never_took_is_told_on_stderr_and_the_registry_goes_on():
+    # In a child process: a fault thrown through the peer's native frames would abort it.
+    completed = run_python(f"""
+        import sys
+        sys.path.insert(0, {os.path.dirname(__file__)!r})
+        import numpy as np
+        from borrow_registry import assert_unborrowed, open_registry
+
+        registry = open_registry()
+        image, elsewhere = np.zeros((4, 5, 3), np.float32), np.zeros(3, np.float32)
+        assert registry.acquire(image) == 0
+        registry.release(elsewhere)        # no borrow of that memory at all
+        registry.release_mut(elsewhere)
+        registry.release(image[1:])        # the memory is borrowed, that key is not
+        registry.release(image)
+        assert_unborrowed(registry, image)
+        print("served on")
+    """)
+    assert completed.stdout == "served on\n"
+    assert completed.stderr.count("panicked at ") == completed.stderr.count(
+        "\ncalled `unwrap()` on an empty value\n") == 3
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="no fork here")
+def test_a_child_forked_while_another_thread_is_inside_a_call_keeps_only_its_own_borrows(registry):
+    others, own = np.zeros((4, 5, 3), np.float32), np.zeros((4, 5, 3), np.float32)
+    inside, leave = threading.Event(), threading.Event()
+
+    class Blocking:
+        """A tolerance whose conversion waits, without the interpreter lock, while the
+        thread's call holds its borrow of `others`."""
+        def __float__(self):
+            inside.set()
+            leave.wait(60)
+            return 0.5
+
+    class Forking:
+        """A tolerance whose conversion forks while this thread's call holds its borrow of `own`."""
+        child = None
+        own_held_in_child = None
+
+        def __float__(self):
+            self.child = os.fork()
+            if self.child == 0:
+                self.own_held_in_child = registry.acquire_mut(own) == -1
+            return 0.5
+
+    def verdict_in_child():
+        """0, or bit 1: the lost thread's borrow stayed; 2: ours went early; 4: ours was kept."""
+        try:
+            failed = (registry.acquire_mut(others) != 0) | (not forking.own_held_in_child) << 1
+            if not failed & 1:
+                registry.release_mut(others)
+            return failed | (registry.acquire_mut(own) != 0) << 2
+        except BaseException:
+            return 8
+
+    thread = threading.Thread(target=pixalot.gray_or_color, args=(others, Blocking()))
+    thread.start()
+    forking = Forking()
+    try:
+        assert inside.wait(60)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # forking beside a thread
+            try:
+                pixalot.gray_or_color(own, forking)
+            finally:
+                if forking.child == 0:
+                    os._exit(verdict_in_child())  # whatever happened, the child ends here
+    finally:
+        leave.set()
+        thread.join()
+    _, status = os.waitpid(forking.child, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    assert_unborrowed(registry, others)
+    assert_unborrowed(registry, own)

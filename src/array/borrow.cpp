@@ -5,9 +5,13 @@
 #include "array/numpy_api.hpp"
 #include "support/fault.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <source_location>
+#include <vector>
 
 namespace pixalot::borrow {
 namespace {
@@ -161,6 +165,26 @@ void release_mut_shared(void* flags, PyObject* array) {
     }
 }
 
+/// The record's functions are called from other modules' native code, where an exception
+/// cannot unwind: a fault there is reported (already, by `panic`) and ends only the request.
+/// An acquire that faulted took nothing and answers as refused; a release that faulted
+/// leaves the registry as it was, erring towards refusing writers.
+template <auto function, auto refused>
+auto at_c_boundary(void* flags, PyObject* array) noexcept {
+    try {
+        return function(flags, array);
+    } catch (const Fault&) {
+    } catch (const std::bad_alloc&) {
+        write_fault_report("memory allocation failed", std::source_location::current());
+    } catch (...) {
+        write_fault_report("panic from native code", std::source_location::current());
+    }
+    return refused();
+}
+
+constexpr std::int32_t refuse() { return -1; }
+constexpr void nothing() {}
+
 void destroy_capsule(PyObject* capsule) {
     const char* name = PyCapsule_GetName(capsule);
     auto* record = static_cast<BorrowCheckingApi*>(PyCapsule_GetPointer(capsule, name));
@@ -184,6 +208,61 @@ BorrowCheckingApi& shared_record() {
     return *cached_record;
 }
 
+/// Every borrow this module's calls hold at this moment, with the array it was taken for.
+struct LiveBorrow {
+    SharedBorrow borrow;
+    PyObject* array;
+};
+/// Lives as long as the process, like the registry: never destroyed under a thread at exit.
+std::vector<LiveBorrow>& live_borrows = *new std::vector<LiveBorrow>;
+
+void give_back(const SharedBorrow& borrow, PyObject* array);
+
+/// In a forked child, after the interpreter has made it single-threaded: the borrows of the
+/// threads that did not come along are given back. The forking thread's own stay; a call
+/// it is inside of goes on in the child and ends them as usual.
+PyObject* give_back_borrows_of_lost_threads(PyObject*, PyObject*) noexcept {
+    const unsigned long self = PyThread_get_thread_ident();
+    const auto lost = std::partition(live_borrows.begin(), live_borrows.end(),
+                                     [&](const LiveBorrow& live) { return live.borrow.thread == self; });
+    for (auto live = lost; live != live_borrows.end(); ++live) {
+        try {
+            give_back(live->borrow, live->array);
+        } catch (...) {
+            // Reported where it arose; the other borrows are still given back.
+        }
+    }
+    live_borrows.erase(lost, live_borrows.end());
+    Py_RETURN_NONE;
+}
+
+PyMethodDef after_fork_in_child{"_give_back_borrows_of_lost_threads", give_back_borrows_of_lost_threads,
+                                METH_NOARGS, nullptr};
+bool watching_forks = false;
+
+/// Registers the child's clean-up with the interpreter's own fork hooks, which run only
+/// where control returns to Python, with the lock held. Should that fail, the next borrow
+/// tries again; the call itself goes on.
+void watch_forks() {
+    if (watching_forks) return;
+    // Set first: the import below may let another thread in, which need not register too.
+    watching_forks = true;
+    PyRef hook = PyRef::steal(PyCFunction_New(&after_fork_in_child, nullptr));
+    PyRef os = PyRef::steal(PyImport_ImportModule("os"));
+    PyRef register_at_fork = os ? PyRef::steal(PyObject_GetAttrString(os.get(), "register_at_fork")) : PyRef();
+    PyRef no_arguments = PyRef::steal(PyTuple_New(0));
+    PyRef keywords = PyRef::steal(PyDict_New());
+    PyRef registered;
+    if (hook && register_at_fork && no_arguments && keywords &&
+        PyDict_SetItemString(keywords.get(), "after_in_child", hook.get()) == 0) {
+        registered = PyRef::steal(PyObject_Call(register_at_fork.get(), no_arguments.get(), keywords.get()));
+    }
+    if (!registered) {
+        watching_forks = false;
+        (void)PyErr::fetch();
+    }
+}
+
 }  // namespace
 
 PyResult<BorrowCheckingApi*> insert_shared() {
@@ -198,7 +277,8 @@ PyResult<BorrowCheckingApi*> insert_shared() {
         (void)PyErr::fetch();  // no registry yet: this module installs one
         auto registry = std::make_unique<BorrowRegistry>();
         auto record = std::make_unique<BorrowCheckingApi>(BorrowCheckingApi{
-            1, registry.get(), acquire_shared, acquire_mut_shared, release_shared, release_mut_shared});
+            1, registry.get(), at_c_boundary<acquire_shared, refuse>, at_c_boundary<acquire_mut_shared, refuse>,
+            at_c_boundary<release_shared, nothing>, at_c_boundary<release_mut_shared, nothing>});
         const std::size_t name_size = std::strlen(capsule_name) + 1;
         auto name = std::make_unique<char[]>(name_size);
         std::memcpy(name.get(), capsule_name, name_size);
@@ -229,14 +309,20 @@ PyResult<BorrowCheckingApi*> insert_shared() {
 }
 
 /// Whether the record is one this module made, whose registry can be told the key itself.
-bool is_own(const BorrowCheckingApi& record) { return record.release == release_shared; }
+bool is_own(const BorrowCheckingApi& record) { return record.release == at_c_boundary<release_shared, nothing>; }
 
 std::expected<SharedBorrow, BorrowError> acquire(PyObject* array) {
     BorrowCheckingApi& record = shared_record();
-    const SharedBorrow borrow{&record, base_address(array), borrow_key(array)};
+    watch_forks();
+    // Room first, so that keeping track of a borrow taken cannot fail.
+    if (live_borrows.size() == live_borrows.capacity()) live_borrows.reserve(2 * live_borrows.size() + 4);
+    const SharedBorrow borrow{&record, base_address(array), borrow_key(array), PyThread_get_thread_ident()};
     const std::int32_t code = is_own(record) ? acquire_entry(registry_of(record.flags), borrow.base, borrow.key)
                                              : record.acquire(record.flags, array);
-    if (code == 0) return borrow;
+    if (code == 0) {
+        live_borrows.push_back({borrow, array});
+        return borrow;
+    }
     if (code == -1) return std::unexpected(BorrowError::AlreadyBorrowed);
     panic("Unexpected return code " + std::to_string(code) + " from borrow checking API");
 }
@@ -246,6 +332,16 @@ bool still_describes(const SharedBorrow& borrow, PyObject* array) {
 }
 
 void release(const SharedBorrow& borrow, PyObject* array) {
+    const auto live = std::ranges::find_if(live_borrows.rbegin(), live_borrows.rend(), [&](const LiveBorrow& held) {
+        return held.borrow == borrow && held.array == array;
+    });
+    if (live != live_borrows.rend()) live_borrows.erase(std::next(live).base());
+    give_back(borrow, array);
+}
+
+namespace {
+
+void give_back(const SharedBorrow& borrow, PyObject* array) {
     BorrowCheckingApi& record = *borrow.record;
     if (is_own(record)) {
         release_entry(registry_of(record.flags), borrow.base, borrow.key);
@@ -253,5 +349,7 @@ void release(const SharedBorrow& borrow, PyObject* array) {
         record.release(record.flags, array);
     }
 }
+
+}  // namespace
 
 }  // namespace pixalot::borrow

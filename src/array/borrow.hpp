@@ -29,14 +29,20 @@ enum class BorrowError { AlreadyBorrowed };
 
 /// One shared borrow as it was taken: the record it went to, and the base address and key
 /// of the array's header at that moment. Python code run during the call may change the
-/// header (a resize, a new shape or dtype); the borrow is still the one taken.
+/// header (a resize, a new shape or dtype); the borrow is still the one taken. The thread
+/// that took it tells a forked child whether the borrow came with it.
 struct SharedBorrow {
     BorrowCheckingApi* record;
     std::uintptr_t base;
     BorrowKey key;
+    unsigned long thread;
+
+    bool operator==(const SharedBorrow&) const = default;
 };
 
-/// Takes a shared borrow of the array for this module.
+/// Takes a shared borrow of the array for this module. The first one also arranges that a
+/// child forked while other threads are inside calls gives back the borrows those threads
+/// held: they do not exist in the child and would keep them for ever.
 std::expected<SharedBorrow, BorrowError> acquire(PyObject* array);
 
 /// Whether the array's header still describes the borrowed memory (same base and key).

@@ -4,8 +4,10 @@
 #include "array/numpy_api.hpp"
 #include "support/fault.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
 #include <span>
 
 namespace pixalot {
@@ -17,7 +19,8 @@ void check_dimensionality(int nd) {
     if (nd > max_dimensions) unexpected_dimensionality();
 }
 
-ArrayView view_at(const numpy::ArrayObject* array, std::uintptr_t data) {
+/// The view of the array's header at `data`, with `byte_strides` for the header's own.
+ArrayView view_at(const numpy::ArrayObject* array, std::uintptr_t data, const numpy::npy_intp* byte_strides) {
     const int nd = array->nd;
     check_dimensionality(nd);
     const auto ndim = static_cast<std::size_t>(nd);
@@ -27,7 +30,7 @@ ArrayView view_at(const numpy::ArrayObject* array, std::uintptr_t data) {
     std::uint32_t inverted = 0;
     for (std::size_t axis = 0; axis < ndim; ++axis) {
         const numpy::npy_intp length = array->dimensions[axis];
-        const numpy::npy_intp stride = array->strides[axis];
+        const numpy::npy_intp stride = byte_strides[axis];
         shape[axis] = static_cast<std::size_t>(length);
         strides[axis] = stride / static_cast<numpy::npy_intp>(sizeof(float));
         if (stride < 0) {
@@ -86,14 +89,73 @@ void for_each_offset(std::span<const numpy::npy_intp> lengths, std::span<const n
     }
 }
 
-/// A copy of a misaligned input's byte span into an aligned buffer, every element at the
-/// same offset from the span's start, so the view of it has the input's own element strides:
-/// the layout-dependent orders (the result's memory order, the summation order of the means)
-/// come out exactly as for its aligned twin. Bytes between elements are never read (they
-/// stay zero). Only axes that step through memory are walked, so a broadcast input copies
-/// its few distinct elements once each.
+/// Like `for_each_offset`, with the offset of every index in a second layout beside it.
+template <class Visit>
+void for_each_offset_pair(std::span<const numpy::npy_intp> lengths, std::span<const numpy::npy_intp> strides,
+                          std::span<const numpy::npy_intp> other_strides, Visit&& visit) {
+    std::size_t count = 1;
+    for (numpy::npy_intp length : lengths) count *= static_cast<std::size_t>(length);
+    std::array<numpy::npy_intp, max_dimensions> index{};
+    numpy::npy_intp offset = 0, other = 0;
+    for (std::size_t element = 0; element < count; ++element) {
+        visit(offset, other);
+        for (std::size_t axis = lengths.size(); axis-- > 0;) {
+            offset += strides[axis];
+            other += other_strides[axis];
+            if (++index[axis] < lengths[axis]) break;
+            offset -= lengths[axis] * strides[axis];
+            other -= lengths[axis] * other_strides[axis];
+            index[axis] = 0;
+        }
+    }
+}
+
+/// Byte strides, for the axes that step through memory, of a copy that holds the elements
+/// in about the room they need, whatever gaps lie between them in the input, and in which
+/// the kernels take every layout-dependent turn they take on the input: which views are
+/// contiguous, in what address order, which axes step by one element. The axes are walked
+/// from the smallest stride magnitude up; each keeps its sign and its place in that order.
+/// One whose stride continues the block of the smaller ones exactly keeps doing so; one
+/// that leaves a gap after that block keeps a gap of one element. So the copy needs fewer
+/// than twice the elements. A stride that falls inside the block of the smaller ones
+/// (interleaved or overlapping axes) has no such image: nothing, and the copy keeps the
+/// input's own strides.
+std::optional<std::array<numpy::npy_intp, max_dimensions>> compact_strides(
+    std::span<const numpy::npy_intp> lengths, std::span<const numpy::npy_intp> strides) {
+    constexpr auto element = static_cast<std::size_t>(sizeof(float));
+    std::array<std::size_t, max_dimensions> order{};
+    for (std::size_t axis = 0; axis < lengths.size(); ++axis) order[axis] = axis;
+    auto magnitude = [&](std::size_t axis) {
+        const auto stride = static_cast<std::size_t>(strides[axis]);
+        return (strides[axis] < 0 ? 0 - stride : stride) / element;
+    };
+    std::stable_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(lengths.size()),
+                     [&](std::size_t a, std::size_t b) { return magnitude(a) < magnitude(b); });
+    std::array<numpy::npy_intp, max_dimensions> compact{};
+    // One past the last element slot of the block the axes walked so far span.
+    std::size_t input_block = 1, copy_block = 1;
+    for (std::size_t rank = 0; rank < lengths.size(); ++rank) {
+        const std::size_t axis = order[rank];
+        const std::size_t step = magnitude(axis), steps = static_cast<std::size_t>(lengths[axis]) - 1;
+        if (step < input_block) return std::nullopt;
+        const std::size_t compact_step = step == input_block ? copy_block : copy_block + 1;
+        std::size_t extent;
+        if (__builtin_mul_overflow(steps, step, &extent) || __builtin_add_overflow(input_block, extent, &input_block)) {
+            return std::nullopt;
+        }
+        copy_block += steps * compact_step;
+        const auto bytes = static_cast<numpy::npy_intp>(compact_step * element);
+        compact[axis] = strides[axis] < 0 ? -bytes : bytes;
+    }
+    return compact;
+}
+
+/// An aligned copy of a misaligned input, read through a view of the input's shape. Bytes
+/// between elements are never read (they stay zero). Only axes that step through memory
+/// are walked, so a broadcast input copies its few distinct elements once each.
 InputView aligned_copy(const numpy::ArrayObject* array) {
     std::array<numpy::npy_intp, max_dimensions> lengths{}, strides{};
+    std::array<std::size_t, max_dimensions> axes{};
     std::size_t stepping = 0;
     numpy::npy_intp low = 0, high = 0, count = 1;
     for (int axis = 0; axis < array->nd; ++axis) {
@@ -101,20 +163,45 @@ InputView aligned_copy(const numpy::ArrayObject* array) {
         if (length < 2 || stride == 0) continue;
         (stride < 0 ? low : high) += (length - 1) * stride;
         count *= length;
+        axes[stepping] = static_cast<std::size_t>(axis);
         lengths[stepping] = length;
         strides[stepping++] = stride;
     }
     const auto span = static_cast<std::size_t>(high - low) + sizeof(float);
-    OwnedArray copy = zeros_1d(span / sizeof(float));
-    char* target = reinterpret_cast<char*>(copy.ptr) - low;  // where the input's `data` lands
-    const char* source = array->data;
-    if (span == static_cast<std::size_t>(count) * sizeof(float)) {
-        std::memcpy(target + low, source + low, span);
-    } else {
-        for_each_offset(std::span(lengths).first(stepping), std::span(strides).first(stepping),
-                        [&](numpy::npy_intp offset) { std::memcpy(target + offset, source + offset, sizeof(float)); });
+    const auto stepping_lengths = std::span(lengths).first(stepping);
+    const auto stepping_strides = std::span(strides).first(stepping);
+    const std::optional<std::array<numpy::npy_intp, max_dimensions>> compact =
+        span == static_cast<std::size_t>(count) * sizeof(float) ? std::nullopt
+                                                                  : compact_strides(stepping_lengths, stepping_strides);
+    if (!compact) {
+        // The input's own strides, every element at its offset from the span's start.
+        OwnedArray copy = zeros_1d(span / sizeof(float));
+        char* target = reinterpret_cast<char*>(copy.ptr) - low;  // where the input's `data` lands
+        const char* source = array->data;
+        if (span == static_cast<std::size_t>(count) * sizeof(float)) {
+            std::memcpy(target + low, source + low, span);
+        } else {
+            for_each_offset(stepping_lengths, stepping_strides,
+                            [&](numpy::npy_intp offset) { std::memcpy(target + offset, source + offset, sizeof(float)); });
+        }
+        ArrayView view = view_at(array, reinterpret_cast<std::uintptr_t>(target), array->strides);
+        return {std::move(copy), std::move(view)};
     }
-    ArrayView view = view_at(array, reinterpret_cast<std::uintptr_t>(target));
+    std::array<numpy::npy_intp, max_dimensions> copy_strides{};
+    std::copy(array->strides, array->strides + array->nd, copy_strides.begin());
+    numpy::npy_intp copy_low = 0, copy_high = 0;
+    for (std::size_t rank = 0; rank < stepping; ++rank) {
+        const numpy::npy_intp stride = (*compact)[rank];
+        copy_strides[axes[rank]] = stride;
+        (stride < 0 ? copy_low : copy_high) += (lengths[rank] - 1) * stride;
+    }
+    OwnedArray copy = zeros_1d(static_cast<std::size_t>(copy_high - copy_low) / sizeof(float) + 1);
+    char* target = reinterpret_cast<char*>(copy.ptr) - copy_low;  // where the input's `data` lands
+    for_each_offset_pair(stepping_lengths, stepping_strides, std::span(*compact).first(stepping),
+                         [&](numpy::npy_intp offset, numpy::npy_intp copy_offset) {
+                             std::memcpy(target + copy_offset, array->data + offset, sizeof(float));
+                         });
+    ArrayView view = view_at(array, reinterpret_cast<std::uintptr_t>(target), copy_strides.data());
     return {std::move(copy), std::move(view)};
 }
 
@@ -135,7 +222,7 @@ OwnedArray packed_copy(const numpy::ArrayObject* array) {
 
 ArrayView as_view(PyObject* object) {
     const numpy::ArrayObject* array = numpy::as_array(object);
-    return view_at(array, reinterpret_cast<std::uintptr_t>(array->data));
+    return view_at(array, reinterpret_cast<std::uintptr_t>(array->data), array->strides);
 }
 
 InputView readable_view(const PyReadonlyArray& input) {
