@@ -150,8 +150,8 @@ FAR = (78 << 30) if ctypes.sizeof(ctypes.c_void_p) == 8 else (1 << 30)
 ], ids=["rows apart", "columns apart, backwards", "channels apart"])
 def test_a_misaligned_input_spread_over_a_sparse_map_is_copied_into_the_room_of_its_elements(
         tmp_path, shape, strides):
-    span = sum((n - 1) * abs(s) for n, s in zip(shape, strides)) + 8
-    low = -sum((n - 1) * s for n, s in zip(shape, strides) if s < 0)
+    span = sum((n - 1) * abs(s) for n, s in zip(shape, strides, strict=True)) + 8
+    low = -sum((n - 1) * s for n, s in zip(shape, strides, strict=True) if s < 0)
     values = np.random.default_rng(7).uniform(-0.2, 1.2, shape).astype(np.float32)
     maps, arrays = [], []
     try:
