@@ -256,6 +256,7 @@ def _rewrite(command: Command, options: argparse.Namespace) -> int:
         counts["skipped"] += 1
         print(f"{task.source.shown}: skipped, {_shown(task.output)} exists")
     to_do = [task for task in tasks if not task.existing]
+    _remove_stale(command, to_do)
     with _outcomes(job, to_do, options) as outcomes, runners.progress(len(to_do), options.progress) as bar:
         for outcome in outcomes:
             if outcome.error:
@@ -269,8 +270,19 @@ def _rewrite(command: Command, options: argparse.Namespace) -> int:
                 runners.say(bar, f"{outcome.shown} -> {outcome.output}")
             if bar is not None:
                 bar.update()
+    if options.dask:
+        _remove_stale(command, to_do)  # what Dask workers that died were writing
     print(", ".join(f"{count} {what}" for what, count in counts.items() if count or what == "written"))
     return ExitStatus.FILES_FAILED if counts["failed"] else ExitStatus.OK
+
+
+def _remove_stale(command: Command, tasks: Sequence[Task]) -> None:
+    """Temporary files that a killed run left where results go are removed, and named; those
+    of a run still writing there are kept."""
+    folders = {task.output.parent for task in tasks if task.output is not None}
+    for folder in sorted(folders):
+        for path in placing.remove_stale(folder):
+            print(f"pixalot {command.name}: removed {display(path)}, left by a run that was killed", file=sys.stderr)
 
 
 def _shown(path: Path | None) -> str:
@@ -379,8 +391,8 @@ def main(argv: Sequence[str] | None = None) -> int:
 def _end_interrupted() -> None:
     # A temporary file whose writer was cut short where no except clause saw it goes; and
     # as the command is ending, a second Ctrl-C (or a terminal's SIGHUP after SIGTERM) would
-    # only break the clean-up at exit with a traceback.
-    placing.remove_pending()
+    # only break the clean-up at exit with a traceback, the removal included.
     if threading.current_thread() is threading.main_thread():
         for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             signal.signal(signum, signal.SIG_IGN)
+    placing.remove_pending()
