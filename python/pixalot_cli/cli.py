@@ -282,7 +282,7 @@ def _remove_stale(command: Command, tasks: Sequence[Task]) -> None:
     folders = {task.output.parent for task in tasks if task.output is not None}
     for folder in sorted(folders):
         for path in placing.remove_stale(folder):
-            print(f"pixalot {command.name}: removed {display(path)}, left by a run that was killed", file=sys.stderr)
+            print(f"pixalot {command.name}: removed {display(path)}, a temporary file whose writer was killed", file=sys.stderr)
 
 
 def _shown(path: Path | None) -> str:
