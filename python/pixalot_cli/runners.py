@@ -343,20 +343,31 @@ def dask_client(address: str, workers: int | None) -> Iterator[Any]:
 
 
 def run_on_dask(job: Job, tasks: Sequence[Task], client: Any) -> Generator[Outcome]:
+    """Gives the outcomes in the tasks' order, each fetched from the cluster as soon as it is
+    done (and then let go of): the scheduler runs a finished task again if the worker keeping
+    its outcome dies while the command still wants it, and a result written twice would then
+    be reported as existing."""
+    from dask.distributed import as_completed
+
     futures = client.map(job, tasks, pure=False)
+    pending = {future.key: (index, future) for index, future in enumerate(futures)}
+    done: dict[int, Outcome] = {}
+    following = 0
     try:
-        for task, future in zip(tasks, futures):
-            try:
-                outcome: Outcome = future.result()
-            except Exception as error:  # the job reports its own failures: this is the cluster's
-                yield Outcome(task.source.shown, error=_lost_on_dask(error))
-            else:
-                yield outcome
+        for future, result in as_completed(futures, with_results=True, raise_errors=False):  # type: ignore[no-untyped-call]
+            index, _ = pending.pop(future.key)
+            # The job reports its own failures: an exception here is the cluster's.
+            done[index] = result if isinstance(result, Outcome) else Outcome(
+                tasks[index].source.shown, error=_lost_on_dask(result))
+            future.release()
+            while following in done:
+                yield done.pop(following)
+                following += 1
     finally:
-        client.cancel(futures)
+        client.cancel([future for _, future in pending.values()])
 
 
-def _lost_on_dask(error: Exception) -> str:
+def _lost_on_dask(error: object) -> str:
     # The scheduler runs a task whose worker died on another one, a few times
     # (distributed.scheduler.allowed-failures), before it gives up on it.
     if type(error).__name__ == "KilledWorker":

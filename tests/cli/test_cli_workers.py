@@ -118,8 +118,9 @@ dask = pytest.mark.skipif(not __import__("importlib.util").util.find_spec("distr
 def test_a_lost_dask_workers_file_is_retried_or_failed_never_dropped(tmp_path, batch, allowed_failures, status,
                                                                       verdict):
     with started(["levels", "in", "-o", "out", "--dask", "local", "-j", "2", "--no-progress"], tmp_path,
-                 stall="2.png", env={"DASK_DISTRIBUTED__SCHEDULER__ALLOWED_FAILURES": allowed_failures,
-                                     # one file at a time per worker: the dead one held 2.png alone
+                 stall="0.png", env={"DASK_DISTRIBUTED__SCHEDULER__ALLOWED_FAILURES": allowed_failures,
+                                     # One file at a time per worker, the first file first: the
+                                     # dead one holds 0.png alone, and no outcome of another.
                                      "DASK_DISTRIBUTED__SCHEDULER__WORKER_SATURATION": "1.0"}) as process:
         stalled = stalled_writer(tmp_path, process)
         os.kill(stalled, signal.SIGKILL)
@@ -127,10 +128,10 @@ def test_a_lost_dask_workers_file_is_retried_or_failed_never_dropped(tmp_path, b
     assert process.returncode == status, errors
     removals = [line for line in errors.splitlines() if " removed " in line]
     # A Dask worker dies without a word: what it was writing is removed, and said, at the end.
-    assert len(removals) == 1 and re.fullmatch(r"pixalot levels: removed out/\.2\.png\.[0-9a-f]{16}\.part, "
+    assert len(removals) == 1 and re.fullmatch(r"pixalot levels: removed out/\.0\.png\.[0-9a-f]{16}\.part, "
                                                r"a temporary file whose writer was killed", removals[0]), errors
     assert [line for line in errors.splitlines() if line not in removals] == (
-        [f"pixalot levels: in/2.png: {verdict}"] if verdict else [])
+        [f"pixalot levels: in/0.png: {verdict}"] if verdict else [])
     assert output.splitlines()[-1] == ("6 written" if status == 0 else "5 written, 1 failed")
     assert temporary_files(tmp_path / "out") == []
     assert len(list((tmp_path / "out").iterdir())) == (6 if status == 0 else 5)
