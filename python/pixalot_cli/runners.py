@@ -74,7 +74,7 @@ def _worker_signal(signum: int, frame: object) -> None:
     raise Stopped(signum)  # unwinds the file being written, which removes its temporary file
 
 
-def _die_with_parent(parent: int | None) -> None:
+def _die_with_parent(parent: int) -> None:
     """Asks the kernel to send SIGTERM when the process that started this one ends, however
     it ends (SIGKILL included), so that the worker removes its temporary file and goes."""
     if not sys.platform.startswith("linux"):
@@ -83,7 +83,7 @@ def _die_with_parent(parent: int | None) -> None:
         libc = ctypes.CDLL(None, use_errno=True)
         libc.prctl(_PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
     # The parent may have ended before the request was made: then it never fires.
-    if parent is not None and os.getppid() != parent:
+    if os.getppid() != parent:
         os._exit(128 + signal.SIGTERM)
 
 
@@ -104,7 +104,7 @@ def _guarded(job: Job, task: Task) -> Outcome:
         _busy = False
 
 
-def _serve(job: Job, connection: Connection, inherited: list[Connection], parent: int | None) -> None:
+def _serve(job: Job, connection: Connection, inherited: list[Connection], parent: int) -> None:
     """A pool worker: takes one task at a time and sends its outcome back, until the command
     closes its end of the pipe, or ends."""
     for other in inherited:  # a forked worker's copies of the command's ends of every pipe
@@ -127,16 +127,12 @@ def _serve(job: Job, connection: Connection, inherited: list[Connection], parent
 def _pool_context() -> multiprocessing.context.BaseContext:
     # Forking is instant and the children have everything imported already, but a forked
     # child inherits the parent's other threads (tqdm's monitor, Dask's event loop) in
-    # whatever state they were: only a single-threaded process forks. Otherwise the fork
-    # server starts clean children, at the cost of an interpreter start.
-    methods = multiprocessing.get_all_start_methods()
-    if "fork" in methods and threading.active_count() == 1:
+    # whatever state they were: only a single-threaded process forks. Otherwise each child
+    # starts as a clean interpreter; not from a fork server, whose children keep the server
+    # alive, so that it cannot tell them that the command has ended.
+    if "fork" in multiprocessing.get_all_start_methods() and threading.active_count() == 1:
         return multiprocessing.get_context("fork")
-    if "forkserver" not in methods:
-        return multiprocessing.get_context("spawn")
-    context = multiprocessing.get_context("forkserver")
-    context.set_forkserver_preload(["pixalot_cli.jobs"])
-    return context
+    return multiprocessing.get_context("spawn")
 
 
 @dataclasses.dataclass
@@ -154,7 +150,7 @@ class _Pool:
         self.job = job
         self.size = size
         self.workers: list[_Worker] = []
-        self.idle_deaths = 0
+        self.deaths_in_a_row = 0  # with no outcome between them: a pool that cannot work
         for _ in range(size):
             self.start()
 
@@ -163,9 +159,7 @@ class _Pool:
         method = context.get_start_method()
         ours, theirs = context.Pipe()
         inherited = [worker.connection for worker in self.workers] + [ours] if method == "fork" else []
-        # A fork server's children have the server for a parent; the pipe tells them the command ended.
-        parent = None if method == "forkserver" else os.getpid()
-        process = context.Process(target=_serve, args=(self.job, theirs, inherited, parent),  # type: ignore[attr-defined]
+        process = context.Process(target=_serve, args=(self.job, theirs, inherited, os.getpid()),  # type: ignore[attr-defined]
                                   daemon=True)
         sys.stdout.flush()  # a forked child must not write out the parent's buffered lines again
         sys.stderr.flush()
@@ -180,7 +174,7 @@ class _Pool:
     def hand_out(self, waiting: collections.deque[tuple[int, Task]]) -> list[tuple[int, Outcome]]:
         """Gives each idle worker a task, after replacing the dead; gives the outcomes of tasks
         that no worker is left for."""
-        while waiting and len(self.workers) < self.size and self.idle_deaths <= self.size:
+        while waiting and len(self.workers) < self.size and self.deaths_in_a_row < 2 * self.size:
             self.start()
         if not self.workers:
             lost = list(waiting)
@@ -204,6 +198,7 @@ class _Pool:
                 while worker.held and worker.connection.poll():
                     outcomes.append(worker.connection.recv())
                     worker.held = None
+                    self.deaths_in_a_row = 0
             except (EOFError, OSError):
                 pass
             else:
@@ -216,8 +211,8 @@ class _Pool:
         worker.process.join()
         worker.connection.close()
         self.workers.remove(worker)
+        self.deaths_in_a_row += 1
         if worker.held is None:
-            self.idle_deaths += 1
             return []
         index, task = worker.held
         if task.output is not None:

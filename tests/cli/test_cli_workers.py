@@ -28,13 +28,17 @@ def batch(tmp_path):
 
 
 @contextlib.contextmanager
-def started(arguments, cwd, stall=None, env=()):
+def started(arguments, cwd, stall=None, env=(), threaded=False):
     """The command in a session of its own, whose first writer of the result named `stall`
-    waits there; the whole session is killed on the way out, whatever the test did."""
+    waits there; the whole session is killed on the way out, whatever the test did.
+    `threaded`: another thread runs in the command's process, which then does not fork."""
     environment = {**os.environ, **dict(env)}
     if stall:
         environment["PIXALOT_TEST_STALL"] = f"{stall}:{cwd / 'stalled.pid'}"
-    process = subprocess.Popen([sys.executable, "-m", "pixalot_cli", *map(str, arguments)], cwd=cwd,
+    entry = (["-c", "import sys, threading, time; threading.Thread(target=time.sleep, args=(300,), daemon=True)"
+                    ".start(); from pixalot_cli.cli import main; sys.exit(main())"] if threaded
+             else ["-m", "pixalot_cli"])
+    process = subprocess.Popen([sys.executable, *entry, *map(str, arguments)], cwd=cwd,
                                env=environment, start_new_session=True, stdin=subprocess.DEVNULL,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
@@ -97,8 +101,10 @@ def test_a_dead_pool_worker_fails_only_its_file_and_the_batch_goes_on(tmp_path, 
 
 
 @pytest.mark.skipif(sys.platform != "linux", reason="reads the processes from /proc")
-def test_pool_workers_end_when_the_command_is_killed(tmp_path, batch):
-    with started(["levels", "in", "-o", "out", "-j", "2", "--no-progress"], tmp_path, stall="2.png") as process:
+@pytest.mark.parametrize("threaded", [False, True], ids=["forked", "spawned"])
+def test_pool_workers_end_when_the_command_is_killed(tmp_path, batch, threaded):
+    with started(["levels", "in", "-o", "out", "-j", "2", "--no-progress"], tmp_path, stall="2.png",
+                 threaded=threaded) as process:
         stalled_writer(tmp_path, process)
         process.kill()
         process.wait()
