@@ -351,9 +351,10 @@ def run_on_dask(job: Job, tasks: Sequence[Task], client: Any) -> Generator[Outco
     try:
         for future, result in as_completed(futures, with_results=True, raise_errors=False):  # type: ignore[no-untyped-call]
             index, _ = pending.pop(future.key)
-            # The job reports its own failures: an exception here is the cluster's.
-            done[index] = result if isinstance(result, Outcome) else Outcome(
-                tasks[index].source.shown, error=_lost_on_dask(result))
+            if not isinstance(result, Outcome):  # the job reports its own failures: this is the cluster's
+                lost = future.exception() if future.status == "error" else result
+                result = Outcome(tasks[index].source.shown, error=_lost_on_dask(lost))
+            done[index] = result
             future.release()
             while following in done:
                 yield done.pop(following)
