@@ -219,7 +219,9 @@ class _Pool:
             # What the dead worker was writing is nobody's now: its lock went with it.
             placing.remove_stale(task.output.parent)
         code = worker.process.exitcode
-        how = f"killed by {signal.Signals(-code).name}" if code < 0 else f"exit status {code}"
+        how = f"exit status {code}" if code >= 0 else f"killed by signal {-code}"
+        with contextlib.suppress(ValueError):
+            how = f"killed by {signal.Signals(-code).name}"
         return [(index, Outcome(task.source.shown,
                                 error=f"the worker process working on it died ({how}); not retried"))]
 
