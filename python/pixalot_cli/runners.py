@@ -220,8 +220,9 @@ class _Pool:
             placing.remove_stale(task.output.parent)
         code = worker.process.exitcode
         how = f"exit status {code}" if code >= 0 else f"killed by signal {-code}"
-        with contextlib.suppress(ValueError):
-            how = f"killed by {signal.Signals(-code).name}"
+        if code < 0:
+            with contextlib.suppress(ValueError):  # real-time signals have no names
+                how = f"killed by {signal.Signals(-code).name}"
         return [(index, Outcome(task.source.shown,
                                 error=f"the worker process working on it died ({how}); not retried"))]
 
