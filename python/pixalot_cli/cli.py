@@ -256,7 +256,7 @@ def _rewrite(command: Command, options: argparse.Namespace) -> int:
         counts["skipped"] += 1
         print(f"{task.source.shown}: skipped, {_shown(task.output)} exists")
     to_do = [task for task in tasks if not task.existing]
-    _remove_stale(command, to_do)
+    _remove_stale(command, tasks)
     with _outcomes(job, to_do, options) as outcomes, runners.progress(len(to_do), options.progress) as bar:
         for outcome in outcomes:
             if outcome.error:
@@ -271,18 +271,26 @@ def _rewrite(command: Command, options: argparse.Namespace) -> int:
             if bar is not None:
                 bar.update()
     if options.dask:
-        _remove_stale(command, to_do)  # what Dask workers that died were writing
+        _remove_stale(command, tasks, mention_others=False)  # what Dask workers that died were writing
     print(", ".join(f"{count} {what}" for what, count in counts.items() if count or what == "written"))
     return ExitStatus.FILES_FAILED if counts["failed"] else ExitStatus.OK
 
 
-def _remove_stale(command: Command, tasks: Sequence[Task]) -> None:
-    """Temporary files that a killed run left where results go are removed, and named; those
-    of a run still writing there are kept."""
-    folders = {task.output.parent for task in tasks if task.output is not None}
-    for folder in sorted(folders):
-        for path in placing.remove_stale(folder):
-            print(f"pixalot {command.name}: removed {display(path)}, a temporary file whose writer was killed", file=sys.stderr)
+def _remove_stale(command: Command, tasks: Sequence[Task], mention_others: bool = True) -> None:
+    """Temporary files that a killed run left for these results are removed, and named;
+    those of a run still writing them are kept."""
+    results: dict[Path, set[str]] = {}
+    for task in tasks:
+        if task.output is not None:
+            results.setdefault(task.output.parent, set()).add(task.output.name)
+    for folder, names in sorted(results.items()):
+        removed, left = placing.remove_stale(folder, names)
+        for path in removed:
+            print(f"pixalot {command.name}: removed {display(path)}, a temporary file whose writer was killed",
+                  file=sys.stderr)
+        for path in left if mention_others else ():
+            print(f"pixalot {command.name}: {display(path)} looks like a temporary file whose writer was killed "
+                  "(left alone: remove it unless a program is writing it)", file=sys.stderr)
 
 
 def _shown(path: Path | None) -> str:

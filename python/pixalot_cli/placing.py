@@ -11,7 +11,7 @@ import re
 import secrets
 import stat
 import time
-from collections.abc import Iterator
+from collections.abc import Collection, Iterator
 from pathlib import Path
 from typing import BinaryIO
 
@@ -102,15 +102,17 @@ def _identity_of(descriptor: int) -> Identity:
     return status.st_dev, status.st_ino
 
 
-def remove_stale(folder: Path) -> list[Path]:
-    """Removes the temporary files in `folder` that no live writer holds (a killed run's,
-    or a dead worker's), and names them. A symbolic link or anything but a plain file of
-    that name is left alone."""
+def remove_stale(folder: Path, results: Collection[str]) -> tuple[list[Path], list[Path]]:
+    """Removes the temporary files in `folder` of the results named `results` that no live
+    writer holds (a killed run's, or a dead worker's), and names them; names too the other
+    unheld ones, which are left alone: a file of that shape for another name could be some
+    other program's. A symbolic link or anything but a plain file is never looked at."""
     removed: list[Path] = []
+    left: list[Path] = []
     try:
         names = sorted(os.listdir(folder))
     except OSError:
-        return removed
+        return removed, left
     for name in filter(is_temporary, names):
         path = folder / name
         try:
@@ -121,14 +123,18 @@ def remove_stale(folder: Path) -> list[Path]:
             if not stat.S_ISREG(os.fstat(descriptor).st_mode):
                 continue
             fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            if identity(path, follow=False) == _identity_of(descriptor):
+            if identity(path, follow=False) != _identity_of(descriptor):
+                continue
+            if name[1:-len(".0123456789abcdef.part")] in results:
                 os.unlink(path)
                 removed.append(path)
+            else:
+                left.append(path)
         except OSError:
             continue  # locked: its writer is alive (or it is not ours to remove)
         finally:
             os.close(descriptor)
-    return removed
+    return removed, left
 
 
 def _stall_for_test(target: Path) -> None:

@@ -217,7 +217,7 @@ class _Pool:
         index, task = worker.held
         if task.output is not None:
             # What the dead worker was writing is nobody's now: its lock went with it.
-            placing.remove_stale(task.output.parent)
+            placing.remove_stale(task.output.parent, {task.output.name})
         code = worker.process.exitcode
         how = f"exit status {code}" if code >= 0 else f"killed by signal {-code}"
         if code < 0:

@@ -160,26 +160,31 @@ def test_temporary_files_are_told_by_their_shape(name, temporary):
 def test_the_next_run_removes_a_killed_runs_temporary_files_and_keeps_a_live_ones(tmp_path, photos, beside):
     folder = photos if beside else tmp_path / "out"
     folder.mkdir(exist_ok=True)
+    first, second = ("a-levels.png", "b-levels.png") if beside else ("a.png", "b.png")
     (tmp_path / "elsewhere.png").write_bytes(b"keep")
     planted = {
-        ".a-levels.png.0123456789abcdef.part": "stale",
-        ".b-levels.png.00000000deadbeef.part": "live",
-        ".c.png.1111111111111111.part": "link",
-        ".a.png.part": "other",
+        f".{first}.0123456789abcdef.part": "stale",
+        f".{second}.00000000deadbeef.part": "live",
+        ".z.png.2222222222222222.part": "another name's",  # not a result of this run: said, kept
+        f".{first}.1111111111111111.part": "link",
+        f".{first}.part": "not of that shape",
     }
     for name, kind in planted.items():
         if kind == "link":
             (folder / name).symlink_to(tmp_path / "elsewhere.png")
         else:
             (folder / name).write_bytes(b"half a picture")
-    with open(folder / ".b-levels.png.00000000deadbeef.part", "rb") as live:
+    with open(folder / f".{second}.00000000deadbeef.part", "rb") as live:
         fcntl.flock(live, fcntl.LOCK_EX)  # as the writer of a run still going holds it
         arguments = ["levels", "photos", "--no-progress"] + ([] if beside else ["-o", "out"])
         with started(arguments, tmp_path) as process:
             output, errors = process.communicate(timeout=120)
-    shown = f"{folder.name}/.a-levels.png.0123456789abcdef.part"
-    assert (process.returncode, errors) == (0, f"pixalot levels: removed {shown}, a temporary file whose "
-                                               f"writer was killed\n")
+    assert process.returncode == 0, errors
+    assert errors.splitlines() == [
+        f"pixalot levels: removed {folder.name}/.{first}.0123456789abcdef.part, a temporary file whose writer "
+        f"was killed",
+        f"pixalot levels: {folder.name}/.z.png.2222222222222222.part looks like a temporary file whose writer "
+        f"was killed (left alone: remove it unless a program is writing it)"]
     assert output.splitlines()[-1] == "2 written"
     assert sorted(set(planted) & {path.name for path in folder.iterdir()}) == sorted(
         name for name, kind in planted.items() if kind != "stale")
