@@ -252,3 +252,39 @@ def test_an_interrupt_outside_the_write_leaves_no_temporary_file(tmp_path, photo
         for manager in CutShort.kept:
             manager.gen.close()
         CutShort.kept.clear()
+
+
+WORKER_CLEANING_UP = """
+import os, signal, sys
+from pathlib import Path
+from pixalot_cli import placing, runners
+
+later = [int(number) for number in sys.argv[2:]]
+unlink = os.unlink
+
+def interrupted_unlink(path, *arguments, **options):
+    if later:  # more signals, each landing as a removal starts
+        os.kill(os.getpid(), later.pop(0))
+    unlink(path, *arguments, **options)
+
+def job(task):
+    with placing.placed(Path(sys.argv[1]) / "r.png", False, set(), "r.png") as file:
+        file.write(b"half a picture")
+        os.kill(os.getpid(), signal.SIGINT)
+
+os.unlink = interrupted_unlink
+for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+    signal.signal(signum, runners._worker_signal)
+runners._guarded(job, None)
+"""
+
+
+@pytest.mark.parametrize("later", [[signal.SIGTERM], [signal.SIGTERM, signal.SIGHUP], [signal.SIGINT] * 3],
+                         ids=lambda signals: "-".join(signum.name for signum in signals))
+def test_a_pool_worker_cleans_up_whatever_signals_follow_the_first(tmp_path, later):
+    """Ctrl-C reaches every process of the pool, the pool then sends SIGTERM, a closing
+    terminal SIGHUP: the worker's removal of what it was writing must not be cut short."""
+    completed = subprocess.run([sys.executable, "-c", WORKER_CLEANING_UP, str(tmp_path), *map(str, later)],
+                               capture_output=True, text=True, timeout=60)
+    assert (completed.returncode, completed.stderr) == (128 + signal.SIGINT, "")
+    assert list(tmp_path.iterdir()) == []
