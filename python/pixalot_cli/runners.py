@@ -67,7 +67,9 @@ _stopping = False
 def _worker_signal(signum: int, frame: object) -> None:
     global _stopping
     if _stopping:
-        return  # a second signal (Ctrl-C reaches every process, then the pool ends them) must not cut the clean-up short
+        # Ctrl-C reaches every process, then the pool ends them: a second signal must not
+        # cut short the removal of what the first one interrupted.
+        return
     if not _busy:
         os._exit(128 + signum)
     _stopping = True
@@ -159,8 +161,8 @@ class _Pool:
         method = context.get_start_method()
         ours, theirs = context.Pipe()
         inherited = [worker.connection for worker in self.workers] + [ours] if method == "fork" else []
-        process = context.Process(target=_serve, args=(self.job, theirs, inherited, os.getpid()),  # type: ignore[attr-defined]
-                                  daemon=True)
+        process = context.Process(  # type: ignore[attr-defined]
+            target=_serve, args=(self.job, theirs, inherited, os.getpid()), daemon=True)
         sys.stdout.flush()  # a forked child must not write out the parent's buffered lines again
         sys.stderr.flush()
         with warnings.catch_warnings():
@@ -327,8 +329,9 @@ def dask_client(address: str, workers: int | None) -> Iterator[Any]:
         # The scheduler serves HTTP whatever is asked; on a free port of this machine only,
         # it neither collides with another cluster's nor is reachable from elsewhere.
         with _forked_dask_workers():
-            cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,  # type: ignore[no-untyped-call]
-                                   host="127.0.0.1", dashboard_address="127.0.0.1:0")
+            cluster = LocalCluster(  # type: ignore[no-untyped-call]
+                n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+                dashboard_address="127.0.0.1:0")
             with cluster, Client(cluster) as client:  # type: ignore[no-untyped-call]
                 yield client
         return
@@ -352,7 +355,8 @@ def run_on_dask(job: Job, tasks: Sequence[Task], client: Any) -> Generator[Outco
     done: dict[int, Outcome] = {}
     following = 0
     try:
-        for future, result in as_completed(futures, with_results=True, raise_errors=False):  # type: ignore[no-untyped-call]
+        finished = as_completed(futures, with_results=True, raise_errors=False)  # type: ignore[no-untyped-call]
+        for future, result in finished:
             index, _ = pending.pop(future.key)
             if not isinstance(result, Outcome):  # the job reports its own failures: this is the cluster's
                 lost = future.exception() if future.status == "error" else result
