@@ -289,6 +289,7 @@ def _rewrite(command: Command, options: argparse.Namespace) -> int:
     if output_folder is not None:
         prepare_output_folder(output_folder, mark=True)
     to_do = [task for task in tasks if not (task.refusal or task.existing)]
+    _remove_stale(command, tasks)
     with _outcomes(job, to_do, options) as outcomes, runners.progress(len(to_do), options.progress) as bar:
         report = _Report(command.name, dry=False, bar=bar)
         for task in tasks:
@@ -296,7 +297,26 @@ def _rewrite(command: Command, options: argparse.Namespace) -> int:
                 report.outcome(next(outcomes))
                 if bar is not None:
                     bar.update()
+    if options.dask:
+        _remove_stale(command, tasks, mention_others=False)  # what Dask workers that died were writing
     return report.summary()
+
+
+def _remove_stale(command: Command, tasks: Sequence[Task], mention_others: bool = True) -> None:
+    """Temporary files that a killed run left for these results are removed, and named;
+    those of a run still writing them are kept."""
+    results: dict[Path, set[str]] = {}
+    for task in tasks:
+        if task.output is not None:
+            results.setdefault(task.output.parent, set()).add(task.output.name)
+    for folder, names in sorted(results.items()):
+        removed, left = placing.remove_stale(folder, names)
+        for path in removed:
+            print(printable(f"pixalot {command.name}: removed {display(path)}, a temporary file whose writer was "
+                            "killed"), file=sys.stderr)
+        for path in left if mention_others else ():
+            print(printable(f"pixalot {command.name}: {display(path)} looks like a temporary file whose writer was "
+                            "killed (left alone: remove it unless a program is writing it)"), file=sys.stderr)
 
 
 def _shown(path: Path | None) -> str:
@@ -436,8 +456,8 @@ def main(argv: Sequence[str] | None = None) -> int:
 def _end_interrupted() -> None:
     # A temporary file whose writer was cut short where no except clause saw it goes; and
     # as the command is ending, a second Ctrl-C (or a terminal's SIGHUP after SIGTERM) would
-    # only break the clean-up at exit with a traceback.
-    placing.remove_pending()
+    # only break the clean-up at exit with a traceback, the removal included.
     if threading.current_thread() is threading.main_thread():
         for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             signal.signal(signum, signal.SIG_IGN)
+    placing.remove_pending()

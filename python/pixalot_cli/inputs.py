@@ -7,21 +7,16 @@ import dataclasses
 import fnmatch
 import functools
 import os
-import re
 import stat
 from pathlib import Path
 
 from .pictures import IMAGE_SUFFIXES, display
-from .placing import Identity, _exists, identities, identity
+from .placing import Identity, _exists, identities, identity, is_temporary
 
 
 class UsageError(Exception):
     """Stops the whole command before any file is processed: a one-line message, exit 2."""
 
-
-# The hidden file a result is written to before it takes its name: `.NAME.<16 hex>.part`.
-# One left by a killed run is never an input.
-_TEMPORARY = re.compile(r"\..+\.[0-9a-f]{16}\.part")
 
 # Left in every output folder, so that a later scan of a tree holding it does not take the
 # results in it for photos.
@@ -114,7 +109,7 @@ def collect(arguments: list[str], selection: Selection) -> list[Source]:
         if path.is_dir():
             for file in _scan_or_refuse(path, argument, selection):
                 add(file, str(file), file.relative_to(path))
-        elif _TEMPORARY.fullmatch(path.name):
+        elif is_temporary(path.name):  # one left by a killed run is never an input
             raise UsageError(f"{argument} is the temporary file of an unfinished write, not an input")
         elif path.exists():
             add(path, argument, Path(path.name))

@@ -6,10 +6,14 @@ from __future__ import annotations
 
 import contextlib
 import errno
+import fcntl
 import io
 import os
+import re
 import secrets
-from collections.abc import Iterator
+import stat
+import time
+from collections.abc import Collection, Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, BinaryIO, cast
 
@@ -45,16 +49,112 @@ def identities(path: Path) -> set[Identity]:
 
 
 # Temporary files being written, named before they are made: an interruption may land in
-# a gap that no except clause sees (inside a context manager's exit, say), so whoever ends
-# the process removes what is left here.
+# a gap that no except clause sees (inside a context manager's exit, or a second signal
+# inside the clean-up of the first), so whoever ends the process removes what is left here.
+# A name leaves this set only once its file is renamed or removed.
 _pending: set[Path] = set()
 
 
 def remove_pending() -> None:
     for temporary in list(_pending):
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-    _pending.clear()
+        _remove(temporary)
+
+
+def _remove(temporary: Path) -> None:
+    with contextlib.suppress(OSError):
+        os.unlink(temporary)
+    _pending.discard(temporary)
+
+
+# .NAME.<16 hex digits>.part: hidden, so that folder scans pass it by.
+_TEMPORARY = re.compile(r"\..+\.[0-9a-f]{16}\.part", re.DOTALL)
+
+
+def is_temporary(name: str) -> bool:
+    """Whether a file name is one of the temporary files results are written to; such a
+    file is never a result nor an input."""
+    return _TEMPORARY.fullmatch(name) is not None
+
+
+def _create_temporary(target: Path) -> tuple[int, Path, int]:
+    """A new temporary file beside `target`: its descriptor, its path, and a second
+    descriptor holding a lock on it as long as it is open, which tells a later run's clean-up
+    that its writer is alive (a lock, unlike a pid, is released however the writer ends, and
+    means the same on every host)."""
+    while True:
+        temporary = target.with_name(f".{target.name}.{secrets.token_hex(8)}.part")
+        _pending.add(temporary)
+        # Made exclusively, with the permissions any new file gets.
+        try:
+            descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
+        except OSError:
+            _pending.discard(temporary)
+            raise
+        claim = os.dup(descriptor)  # the lock lasts while either is open
+        with contextlib.suppress(OSError):  # a file system without locks: no clean-up removes it either
+            fcntl.flock(claim, fcntl.LOCK_EX)
+        if identity(temporary, follow=False) == _identity_of(claim):
+            _stall_for_test(target)
+            return descriptor, temporary, claim
+        # A clean-up took it for a dead writer's in the moment before it was locked.
+        os.close(descriptor)
+        os.close(claim)
+        _pending.discard(temporary)
+
+
+def _identity_of(descriptor: int) -> Identity:
+    status = os.fstat(descriptor)
+    return status.st_dev, status.st_ino
+
+
+def remove_stale(folder: Path, results: Collection[str]) -> tuple[list[Path], list[Path]]:
+    """Removes the temporary files in `folder` of the results named `results` that no live
+    writer holds (a killed run's, or a dead worker's), and names them; names too the other
+    unheld ones, which are left alone: a file of that shape for another name could be some
+    other program's. A symbolic link or anything but a plain file is never looked at."""
+    removed: list[Path] = []
+    left: list[Path] = []
+    try:
+        names = sorted(os.listdir(folder))
+    except OSError:
+        return removed, left
+    for name in filter(is_temporary, names):
+        path = folder / name
+        try:
+            descriptor = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+        except OSError:
+            continue
+        try:
+            if not stat.S_ISREG(os.fstat(descriptor).st_mode):
+                continue
+            fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            if identity(path, follow=False) != _identity_of(descriptor):
+                continue
+            if name[1:-len(".0123456789abcdef.part")] in results:
+                os.unlink(path)
+                removed.append(path)
+            else:
+                left.append(path)
+        except OSError:
+            continue  # locked: its writer is alive (or it is not ours to remove)
+        finally:
+            os.close(descriptor)
+    return removed, left
+
+
+def _stall_for_test(target: Path) -> None:
+    """Test-only: with PIXALOT_TEST_STALL=NAME:NOTE, the first writer of a result named NAME
+    writes its pid into NOTE and waits (a minute at most) holding its temporary file, so that
+    a test's kill lands at a known point."""
+    hook = os.environ.get("PIXALOT_TEST_STALL")
+    if not hook or hook.partition(":")[0] != target.name:
+        return
+    try:
+        with open(hook.partition(":")[2], "x") as note:
+            note.write(str(os.getpid()))
+    except FileExistsError:
+        return  # the retry after the kill goes on
+    time.sleep(60)
 
 
 class _Sink(io.RawIOBase):
@@ -112,13 +212,9 @@ def placed(target: Path, overwrite: bool, protected: set[Identity], shown: str) 
     if not overwrite and os.path.lexists(target):
         raise _exists(shown)
     target.parent.mkdir(parents=True, exist_ok=True)
-    # Hidden, so that folder scans pass it by.
-    temporary = target.with_name(f".{target.name}.{secrets.token_hex(8)}.part")
-    _pending.add(temporary)
+    descriptor, temporary, claim = _create_temporary(target)
     ours: Identity | None = None  # the result, once it stands under the target's name
     try:
-        # Made exclusively, with the permissions any new file gets.
-        descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666)
         try:
             status = os.fstat(descriptor)
             with _Sink(descriptor, str(temporary)) as sink:
@@ -129,18 +225,18 @@ def placed(target: Path, overwrite: bool, protected: set[Identity], shown: str) 
             # A failed close can be the first report of a lost write (on NFS, say).
             os.close(descriptor)
         _move(temporary, target, overwrite, shown)
+        _pending.discard(temporary)
         ours = status.st_dev, status.st_ino
         # The rename itself is durable only once the folder is.
         _sync_folder(target.parent)
     except BaseException:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(temporary)
+        _remove(temporary)
         if ours is not None and identity(target, follow=False) == ours:
             with contextlib.suppress(OSError):
                 os.unlink(target)
         raise
     finally:
-        _pending.discard(temporary)
+        os.close(claim)
 
 
 def _sync_folder(folder: Path) -> None:
