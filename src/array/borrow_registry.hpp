@@ -1,7 +1,6 @@
 // The registry's tables: base address -> (key -> count), without an allocation per borrow.
 #pragma once
-#include <Python.h>
-
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -12,7 +11,7 @@ struct BorrowKey {
     std::uintptr_t range_start;
     std::uintptr_t range_end;
     std::uintptr_t data_ptr;
-    Py_ssize_t gcd_strides;
+    std::ptrdiff_t gcd_strides;
 
     bool operator==(const BorrowKey&) const = default;
 };
@@ -20,7 +19,7 @@ struct BorrowKey {
 /// n > 0 shared borrows of exactly `key`, or -1 for one exclusive borrow; never 0.
 struct Borrow {
     BorrowKey key;
-    Py_ssize_t count;
+    std::ptrdiff_t count;
 };
 
 /// The borrows of one base address. Nearly always one at a time (one call, one view),
@@ -38,7 +37,7 @@ public:
         return nullptr;
     }
 
-    void add(const BorrowKey& key, Py_ssize_t count) {
+    void add(const BorrowKey& key, std::ptrdiff_t count) {
         if (spilled_.empty() && size_ < inline_capacity) {
             inline_[size_++] = {key, count};
             return;

@@ -3,8 +3,6 @@
 
 #include "support/fault.hpp"
 
-#include <Python.h>
-
 #include <algorithm>
 #include <new>
 
@@ -13,7 +11,8 @@ namespace pixalot {
 void index_out_of_bounds() { panic("ndarray: index out of bounds"); }
 
 void unexpected_dimensionality() {
-    panic("unexpected dimensionality: NumPy is expected to limit arrays to 32 or fewer dimensions.\n"
+    panic("unexpected dimensionality: NumPy is expected to limit arrays to " + std::to_string(max_axes) +
+          " or fewer dimensions.\n"
           "Please report a bug against `pixalot`.");
 }
 
@@ -45,9 +44,9 @@ bool is_contiguous(const Shape& shape, const Strides& strides) {
     if (ndim == 1) return strides[0] == -1;
 
     // Stable order by stride magnitude: axes of equal magnitude keep their axis order.
-    // At most 32 axes, so an insertion sort on the stack, which allocates nothing.
-    std::size_t order[32];
-    if (ndim > 32) return false;  // no array with more axes reaches this test
+    // At most max_axes axes, so an insertion sort on the stack, which allocates nothing.
+    std::size_t order[max_axes];
+    if (ndim > max_axes) return false;  // no array with more axes reaches this test
     for (std::size_t axis = 0; axis < ndim; ++axis) {
         std::size_t position = axis;
         const std::size_t key = magnitude(strides[axis]);
@@ -84,7 +83,7 @@ namespace {
 }  // namespace
 
 void check_capacity(std::size_t count) {
-    if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(float)) panic("capacity overflow");
+    if (count > max_count / sizeof(float)) panic("capacity overflow");
 }
 
 namespace {
@@ -107,7 +106,7 @@ std::size_t checked_element_count(const Shape& shape) {
         if (length == 0) continue;
         if (__builtin_mul_overflow(nonzero_product, length, &nonzero_product)) shape_too_large();
     }
-    if (nonzero_product > static_cast<std::size_t>(PY_SSIZE_T_MAX)) shape_too_large();
+    if (nonzero_product > max_count) shape_too_large();
     check_capacity(count);
     return count;
 }
@@ -119,7 +118,7 @@ OwnedArray zeros(const Shape& shape) {
 }
 
 void check_zeros_1d(std::size_t length) {
-    if (length > static_cast<std::size_t>(PY_SSIZE_T_MAX)) shape_too_large();
+    if (length > max_count) shape_too_large();
     check_capacity(length);
 }
 

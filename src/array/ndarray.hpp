@@ -12,6 +12,14 @@
 
 namespace pixalot {
 
+/// The most axes an array may have: NumPy 1.x's limit. It sizes every per-axis buffer on
+/// the stack; an input of more axes (NumPy 2 allows 64) is a fault before any is filled.
+constexpr std::size_t max_axes = 32;
+
+/// The largest element or byte count of one array: a signed machine word, as NumPy and
+/// CPython count sizes.
+constexpr std::size_t max_count = PTRDIFF_MAX;
+
 /// A list of machine words: axis lengths (unsigned) or element strides (signed). Up to four
 /// entries live inline, so arrays of up to four axes need no allocation for them.
 template <class Word>

@@ -1,4 +1,4 @@
-// to_pyarray: the block copy for row- and column-major sources, the element walk otherwise.
+// New NumPy results: row- or column-major when the planned strides are, row-major otherwise.
 #include "array/output.hpp"
 
 #include "support/fault.hpp"
@@ -43,7 +43,7 @@ PyRef new_uninit(const Shape& shape, const numpy::npy_intp* byte_strides, Memory
 
 namespace {
 
-/// Row-major, column-major (block copy) or neither, by the order `to_pyarray` tests them.
+/// Row-major, column-major or neither, tested in that order.
 std::optional<MemoryOrder> block_order(const Shape& shape, const Strides& strides) {
     if (is_standard_layout(shape.view(), strides.view())) return MemoryOrder::RowMajor;
     if (shape.size() > 1) {
@@ -57,7 +57,7 @@ std::optional<MemoryOrder> block_order(const Shape& shape, const Strides& stride
 }
 
 NpyStrides byte_strides(const Strides& strides) {
-    if (strides.size() > 32) unexpected_dimensionality();
+    if (strides.size() > max_axes) unexpected_dimensionality();
     NpyStrides bytes{};
     for (std::size_t axis = 0; axis < strides.size(); ++axis) {
         bytes[axis] = strides[axis] * static_cast<numpy::npy_intp>(sizeof(float));
@@ -79,18 +79,6 @@ PlannedResult new_result(const Shape& shape, const Strides& strides) {
     PyRef array = new_uninit(Shape(shape), nullptr, MemoryOrder::RowMajor);
     float* data = buffer_of(array);
     return {std::move(array), data, false};
-}
-
-PyRef to_pyarray(const OwnedArray& source) {
-    PlannedResult result = new_result(source.dim, source.strides);
-    if (result.same_memory_order) {
-        const std::size_t count = source.size();
-        if (count != 0) std::memcpy(result.data, source.ptr, count * sizeof(float));
-    } else {
-        float* target = result.data;
-        for_each_logical(view_of(source), [&](float element) { *target++ = element; });
-    }
-    return std::move(result.array);
 }
 
 }  // namespace pixalot

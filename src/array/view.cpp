@@ -11,10 +11,8 @@
 namespace pixalot {
 namespace {
 
-constexpr int max_dimensions = 32;
-
 void check_dimensionality(int nd) {
-    if (nd > max_dimensions) unexpected_dimensionality();
+    if (nd > static_cast<int>(max_axes)) unexpected_dimensionality();
 }
 
 ArrayView view_at(const numpy::ArrayObject* array, std::uintptr_t data) {
@@ -73,7 +71,7 @@ void for_each_offset(std::span<const numpy::npy_intp> lengths, std::span<const n
                      Visit&& visit) {
     std::size_t count = 1;
     for (numpy::npy_intp length : lengths) count *= static_cast<std::size_t>(length);
-    std::array<numpy::npy_intp, max_dimensions> index{};
+    std::array<numpy::npy_intp, max_axes> index{};
     numpy::npy_intp offset = 0;
     for (std::size_t element = 0; element < count; ++element) {
         visit(offset);
@@ -93,7 +91,7 @@ void for_each_offset(std::span<const numpy::npy_intp> lengths, std::span<const n
 /// stay zero). Only axes that step through memory are walked, so a broadcast input copies
 /// its few distinct elements once each.
 InputView aligned_copy(const numpy::ArrayObject* array) {
-    std::array<numpy::npy_intp, max_dimensions> lengths{}, strides{};
+    std::array<numpy::npy_intp, max_axes> lengths{}, strides{};
     std::size_t stepping = 0;
     numpy::npy_intp low = 0, high = 0, count = 1;
     for (int axis = 0; axis < array->nd; ++axis) {

@@ -1,6 +1,4 @@
 // color_levels: the result's layout and the walk that feeds the levels kernel.
-#include "array/output.hpp"
-#include "array/view.hpp"
 #include "kernels/levels.hpp"
 #include "kernels/operations.hpp"
 #include "kernels/reversed.hpp"
@@ -30,23 +28,27 @@ constexpr std::size_t backward_piece = 4096;
 
 }  // namespace
 
-PyResult<PyRef> color_levels(const PyReadonlyArray& input, float in_low, float in_high, float out_low,
-                             float out_high, float gamma) {
-    InputView source = readable_view(input);
-    const ArrayView& view = source.view;
-    const LevelsParameters parameters{in_low, in_high - in_low, out_low, out_high - out_low, gamma};
-    // The result is laid out as mapping the view would lay it out: a contiguous view keeps
-    // its strides, any other becomes row-major. It is computed straight into NumPy's buffer.
+// The result is laid out as mapping the view would lay it out: a contiguous view keeps its
+// strides, any other becomes row-major. It is computed straight into the caller's buffer.
+ColorLevelsResult::ColorLevelsResult(const ArrayView& input, float in_low, float in_high, float out_low,
+                                     float out_high, float gamma)
+    : input_(input), in_low_(in_low), in_high_(in_high), out_low_(out_low), out_high_(out_high), gamma_(gamma),
+      contiguous_(false) {
+    check_capacity(input.size());
+    contiguous_ = is_contiguous(input.dim, input.strides);
+    strides_ = contiguous_ ? input.strides : row_major_strides(input.dim);
+}
+
+void ColorLevelsResult::write(ResultBuffer buffer) const {
+    const ArrayView& view = input_;
+    const LevelsParameters parameters{in_low_, in_high_ - in_low_, out_low_, out_high_ - out_low_, gamma_};
     const std::size_t count = view.size();
-    check_capacity(count);
-    const bool contiguous = is_contiguous(view.dim, view.strides);
-    PlannedResult result = new_result(view.dim, contiguous ? view.strides : row_major_strides(view.dim));
     LevelsKernel kernel(parameters, count);
-    if (contiguous && result.same_memory_order) {
-        kernel.run(view.ptr - lowest_address_offset(view.dim, view.strides), 1, count, result.data);
-        return std::move(result.array);
+    if (contiguous_ && buffer.same_memory_order) {
+        kernel.run(view.ptr - lowest_address_offset(view.dim, view.strides), 1, count, buffer.data);
+        return;
     }
-    float* target = result.data;
+    float* target = buffer.data;
     // A row stored backwards (a flipped image) still fills one block of memory: it is
     // mapped in memory order, a piece at a time, where the vector kernels and the memos
     // work, and each piece's groups (pixels of their channels, or single values) are then
@@ -81,7 +83,6 @@ PyResult<PyRef> color_levels(const PyReadonlyArray& input, float in_low, float i
             target += length;
         });
     }
-    return std::move(result.array);
 }
 
 }  // namespace pixalot

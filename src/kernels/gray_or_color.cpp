@@ -1,5 +1,4 @@
 // gray_or_color: the channel means, in their fixed summation orders, and the verdict.
-#include "array/view.hpp"
 #include "kernels/operations.hpp"
 #include "support/fault.hpp"
 
@@ -119,12 +118,11 @@ void means_of_planes(const ArrayView (&planes)[3], std::optional<float> (&means)
 
 }  // namespace
 
-PyResult<PyRef> gray_or_color(const PyReadonlyArray& input, float min) {
-    InputView source = readable_view(input);
+bool gray_or_color(const ArrayView& input, float min) {
     ArrayView planes[3];
     for (std::ptrdiff_t channel = 0; channel < 3; ++channel) {
         const SliceItem items[3] = {SliceItem::full(), SliceItem::full(), SliceItem::index(channel)};
-        planes[channel] = slice(source.view, items);
+        planes[channel] = slice(input, items);
     }
     std::optional<float> means[3];
     means_of_planes(planes, means);
@@ -133,10 +131,9 @@ PyResult<PyRef> gray_or_color(const PyReadonlyArray& input, float min) {
     }
     const float m0 = *means[0], m1 = *means[1], m2 = *means[2], t = min;
     // Each side of each pair on its own: m1 + t and m0 - t round separately in float32.
-    const bool gray = m0 <= m1 + t && m0 >= m1 - t && m0 <= m2 + t && m0 >= m2 - t &&
-                      m1 <= m0 + t && m1 >= m0 - t && m1 <= m2 + t && m1 >= m2 - t &&
-                      m2 <= m0 + t && m2 >= m0 - t && m2 >= m1 - t && m2 <= m1 + t;
-    return PyRef::borrow(gray ? Py_True : Py_False);
+    return m0 <= m1 + t && m0 >= m1 - t && m0 <= m2 + t && m0 >= m2 - t &&
+           m1 <= m0 + t && m1 >= m0 - t && m1 <= m2 + t && m1 >= m2 - t &&
+           m2 <= m0 + t && m2 >= m0 - t && m2 >= m1 - t && m2 <= m1 + t;
 }
 
 }  // namespace pixalot

@@ -1,6 +1,4 @@
 // sin_patern: the sine table, the stripes by definition, and the choice of the fast path.
-#include "array/output.hpp"
-#include "array/view.hpp"
 #include "kernels/clamp.hpp"
 #include "kernels/operations.hpp"
 #include "kernels/phase.hpp"
@@ -9,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace pixalot {
 namespace {
@@ -85,31 +84,47 @@ OwnedArray stripes_by_definition(const ArrayView& view, const SineTable& table, 
     return output;
 }
 
+/// Copies an owned result into a buffer planned for its shape and strides.
+void write_elements(const OwnedArray& source, ResultBuffer buffer) {
+    if (buffer.same_memory_order) {
+        const std::size_t count = source.size();
+        if (count != 0) std::memcpy(buffer.data, source.ptr, count * sizeof(float));
+        return;
+    }
+    float* target = buffer.data;
+    for_each_logical(view_of(source), [&](float element) { *target++ = element; });
+}
+
 }  // namespace
 
-PyResult<PyRef> sin_patern(const PyReadonlyArray& input, std::uint32_t shape_sin, float alpha, bool vertical,
-                           float bias) {
-    InputView source = readable_view(input);
-    const ArrayView& view = source.view;
-    const SineTable table = sine_table(shape_sin, alpha);
-
-    if (view.ndim() < 2) {
-        const std::string n = std::to_string(view.ndim());
+SinPaternResult::SinPaternResult(const ArrayView& input, std::uint32_t shape_sin, float alpha, bool vertical,
+                                 float bias)
+    : input_(input), period_(low16(shape_sin)), vertical_(vertical), bias_(bias), strides_(row_major_strides(input.dim)) {
+    SineTable table = sine_table(shape_sin, alpha);
+    if (input.ndim() < 2) {
+        const std::string n = std::to_string(input.ndim());
         panic("index out of bounds: the len is " + n + " but the index is " + n);
     }
-    const std::size_t rows = view.len_of(0), columns = view.len_of(1);
-    const std::size_t channels = channels_of(view);
-    const std::int16_t period = low16(shape_sin);
-    const bool pixels_have_channels = channels >= 2 ? view.ndim() == 3 : view.ndim() == 2;
-    if (period > 0 && pixels_have_channels) {
+    const std::size_t channels = channels_of(input);
+    const bool pixels_have_channels = channels >= 2 ? input.ndim() == 3 : input.ndim() == 2;
+    if (period_ > 0 && pixels_have_channels) {
         // No pixel of such a call can fault, so it may be computed in memory order,
         // straight into the result.
-        checked_element_count(view.dim);
-        PlannedResult result = new_result(view.dim, row_major_strides(view.dim));
-        if (rows != 0 && columns != 0) add_stripes(view, table.stored.ptr, period, vertical, bias, result.data);
-        return std::move(result.array);
+        checked_element_count(input.dim);
+    } else {
+        by_definition_ = stripes_by_definition(input, table, period_, vertical, bias);
     }
-    return to_pyarray(stripes_by_definition(view, table, period, vertical, bias));
+    table_ = std::move(table.stored);
+}
+
+void SinPaternResult::write(ResultBuffer buffer) const {
+    if (by_definition_) {
+        write_elements(*by_definition_, buffer);
+        return;
+    }
+    if (input_.len_of(0) != 0 && input_.len_of(1) != 0) {
+        add_stripes(input_, table_.ptr, period_, vertical_, bias_, buffer.data);
+    }
 }
 
 }  // namespace pixalot

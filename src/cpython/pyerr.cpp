@@ -1,5 +1,5 @@
 // Creating, raising, normalising and fetching PyErr values; PanicException and its type.
-#include "boundary/pyerr.hpp"
+#include "cpython/pyerr.hpp"
 
 #include "support/fault.hpp"
 

@@ -1,5 +1,5 @@
 // Reference bookkeeping shared by every call: deferred releases, the temporary-object pool, lock depth.
-#include "boundary/object.hpp"
+#include "cpython/object.hpp"
 
 #include "support/fault.hpp"
 

@@ -1,6 +1,6 @@
 // Owned Python references, the deferred release queue and the call's pool of temporary objects.
 #pragma once
-#include "boundary/compat.hpp"
+#include "cpython/compat.hpp"
 
 #include <cstddef>
 #include <cstdint>
