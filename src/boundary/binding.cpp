@@ -92,6 +92,8 @@ PyResult<void> FunctionDescription::extract_arguments_fastcall(PyObject* const* 
         if (given > positional_count) return std::unexpected(too_many_positional_arguments(nargs));
     }
 
+    // Today's functions have no keyword-only or positional-only parameters, but the record
+    // carries both, so a function added with them binds with CPython's messages as it is.
     std::span<PyObject*> keyword_only_slots = slots.subspan(positional_count);
     // Stays empty (and so unallocated) on every call that binds.
     std::vector<std::string_view> positional_only_passed_by_keyword;
