@@ -11,7 +11,41 @@
 namespace pixalot {
 namespace {
 
+/// Elements per step: the bases of a chunk stay in the first-level cache between the map
+/// and the power stage, and a memo's verdict (serve or rest) is taken per chunk.
 constexpr std::size_t chunk = 512;
+
+/// Below this many elements a call computes directly: the memo's set-up (a 64 KiB table
+/// filled with one true pair) costs more than a few chunks of powf can save.
+constexpr std::size_t memo_minimum_elements = 16 * chunk;
+
+/// A memo must serve at least a quarter of a chunk to keep its place: a miss costs a
+/// lookup on top of the powf it did not save.
+constexpr std::size_t memo_serving_share_inverse = 4;
+
+/// Chunks a memo rests after one that it served too little: long enough that data of
+/// distinct values pays almost nothing for it, short enough to find repetition again.
+constexpr unsigned resting_chunks = 128;
+
+/// Turns between code tables in one call: data that keeps alternating between depths
+/// would otherwise keep paying for tables it then misses.
+constexpr unsigned code_table_turns = 16;
+
+/// A code table is filled ahead when the call has this many elements per code: then most
+/// codes are met, and one tight pass over them all costs less than meeting them one by one.
+constexpr std::size_t fill_ahead_elements_per_code = 16;
+
+/// The depths looked for: 8 to 16 bits in steps of two, one table each.
+constexpr unsigned lowest_code_depth = 8, highest_code_depth = 16, code_depth_step = 2;
+constexpr std::size_t code_depths = (highest_code_depth - lowest_code_depth) / code_depth_step + 1;
+
+/// A depth is taken when at least seven in eight sampled values are its codes: a table
+/// that misses more than that costs more in misses than it saves.
+constexpr std::size_t code_share_numerator = 7, code_share_denominator = 8;
+
+/// Runs shorter than one step of the vector lookups (sixteen lanes) skip the call through
+/// the kernel table: the rows of some layouts are that short.
+constexpr std::size_t vector_lookup_step = 16;
 
 /// What the power stage reduces to. The base is always +0.0 or in (0, 1], never NaN:
 /// - powf(x, +-0) is 1 for every x, NaN included (C Annex F.10.4.4);
@@ -27,50 +61,20 @@ PowerMode mode_of(float gamma) {
     return PowerMode::Call;
 }
 
-}  // namespace
-
-float levels_element(const LevelsParameters& parameters, float value) {
-    return powf(levels_base(parameters, value), parameters.gamma);
-}
-
-HashedMemo::HashedMemo(const LevelsParameters& p) {
-    const float zero_result = levels_element(p, 0.0f);
-    std::fill_n(entries, memo_slots, std::uint64_t{bits_of(zero_result)} << 32 | bits_of(0.0f));
-}
-
-CodeTable::CodeTable(unsigned bits, HashedMemo& hashed)
-    : depth(bits), scale(static_cast<float>((1u << bits) - 1)), beyond(1u << bits),
-      results(std::make_unique_for_overwrite<float[]>(std::size_t{beyond} + 1)),
-      fallback(&hashed) {
-    std::fill_n(results.get(), std::size_t{beyond} + 1, float_of(unknown));
-}
-
-void CodeTable::fill(const LevelsParameters& p) {
-    float inputs[chunk], bases[chunk];
-    for (std::uint32_t first = 0; first <= beyond; first += chunk) {
-        const std::size_t length = std::min<std::size_t>(chunk, std::size_t{beyond} + 1 - first);
-        for (std::size_t k = 0; k < length; ++k) inputs[k] = static_cast<float>(first + k) / scale;
-        cpu_kernels().levels_bases(p, inputs, length, bases);
-        for (std::size_t k = 0; k < length; ++k) results[first + k] = powf(bases[k], p.gamma);
-    }
-}
-
-namespace {
-
 /// The smallest depth b of 8, 10, ..., 16 such that nearly all of a sample of the values
 /// are codes k / (2^b - 1), or 0 when there is none. Codes of 2^8 - 1 levels are also
 /// codes of 2^16 - 1 (65535 = 255 * 257), so the smaller table wins.
 unsigned code_depth_of(const float* source, std::ptrdiff_t stride, std::size_t count) {
     constexpr std::size_t samples = 64;
     const std::size_t step = std::max<std::size_t>(1, count / samples);
-    for (unsigned depth = 8; depth <= 16; depth += 2) {
+    for (unsigned depth = lowest_code_depth; depth <= highest_code_depth; depth += code_depth_step) {
         const auto scale = static_cast<float>((1u << depth) - 1);
         std::size_t seen = 0, codes = 0;
         for (std::size_t k = 0; k < count; k += step) {
             ++seen;
             if (code_of(*stepped(source, k, stride), scale, 1u << depth)) ++codes;
         }
-        if (codes * 8 >= seen * 7) return depth;
+        if (codes * code_share_denominator >= seen * code_share_numerator) return depth;
     }
     return 0;
 }
@@ -83,7 +87,7 @@ public:
         --chunks_;
         return true;
     }
-    void start() { chunks_ = 128; }
+    void start() { chunks_ = resting_chunks; }
     void end() { chunks_ = 0; }
 
 private:
@@ -104,19 +108,17 @@ public:
 
     /// Computes the chunk through a memo, or returns false when both are resting.
     bool run(const LevelsParameters& p, const float* source, std::ptrdiff_t stride, std::size_t count, float* target) {
-        // Runs shorter than a vector step (the rows of some layouts) skip the call through
-        // the kernel table.
-        const bool vector = stride == 1 && count >= 16;
+        const bool vector = stride == 1 && count >= vector_lookup_step;
         if (codes_ && !codes_rest_.resting()) {
             const std::size_t served = vector ? cpu_kernels().coded_lookups(*codes_, p, source, count, target)
                                               : strided_lookups(*codes_, p, source, stride, count, target);
-            if (served * 4 < count && !adopt_codes(p, source, stride, count)) codes_rest_.start();
+            if (served * memo_serving_share_inverse < count && !adopt_codes(p, source, stride, count)) codes_rest_.start();
             return true;
         }
         if (hashed_rest_.resting()) return false;
         const std::size_t hits = vector ? cpu_kernels().hashed_lookups(*hashed_, p, source, count, target)
                                         : strided_lookups(*hashed_, p, source, stride, count, target);
-        if (hits * 4 < count && !adopt_codes(p, source, stride, count)) hashed_rest_.start();
+        if (hits * memo_serving_share_inverse < count && !adopt_codes(p, source, stride, count)) hashed_rest_.start();
         return true;
     }
 
@@ -138,10 +140,10 @@ private:
         const unsigned depth = code_depth_of(source, stride, count);
         if (depth == 0 || (codes_ && codes_->depth == depth)) return false;
         --turns_left_;
-        std::unique_ptr<CodeTable>& table = tables_[(depth - 8) / 2];
+        std::unique_ptr<CodeTable>& table = tables_[(depth - lowest_code_depth) / code_depth_step];
         if (!table) {
             table = std::make_unique<CodeTable>(depth, *hashed_);
-            if (total_elements_ >= (std::size_t{16} << depth)) table->fill(p);
+            if (total_elements_ >= (fill_ahead_elements_per_code << depth)) table->fill(p);
         }
         codes_ = table.get();
         codes_rest_.end();
@@ -149,9 +151,9 @@ private:
     }
 
     std::unique_ptr<HashedMemo> hashed_;
-    std::unique_ptr<CodeTable> tables_[5];  // depths 8, 10, 12, 14, 16
+    std::unique_ptr<CodeTable> tables_[code_depths];
     CodeTable* codes_ = nullptr;
-    unsigned turns_left_ = 16;
+    unsigned turns_left_ = code_table_turns;
     bool sampled_ = false;
     Rest hashed_rest_, codes_rest_;
     std::size_t total_elements_;
@@ -159,8 +161,7 @@ private:
 
 LevelsKernel::LevelsKernel(const LevelsParameters& parameters, std::size_t total_elements)
     : parameters_(parameters) {
-    // Below a few chunks the memo's set-up costs more than it can save.
-    if (mode_of(parameters.gamma) == PowerMode::Call && total_elements >= 16 * chunk) {
+    if (mode_of(parameters.gamma) == PowerMode::Call && total_elements >= memo_minimum_elements) {
         memo_ = std::make_unique<PowMemo>(parameters, total_elements);
     }
 }
