@@ -46,6 +46,11 @@ public:
         spilled_.push_back({key, count});
     }
 
+    void clear() noexcept {
+        size_ = 0;
+        spilled_.clear();
+    }
+
     /// Removes one borrow found by `find`; order among the rest does not matter.
     void remove(Borrow* borrow) noexcept {
         *borrow = *(end() - 1);
@@ -90,7 +95,7 @@ public:
     void erase(std::uintptr_t address) noexcept {
         std::size_t hole = home(address);
         while (slots_[hole].address != address || !slots_[hole].used) hole = next(hole);
-        slots_[hole] = Slot{};
+        slots_[hole].clear();
         --used_;
         for (std::size_t slot = next(hole); slots_[slot].used; slot = next(slot)) {
             const std::size_t wanted = home(slots_[slot].address);
@@ -98,7 +103,7 @@ public:
             const bool stays = hole <= slot ? (hole < wanted && wanted <= slot) : (hole < wanted || wanted <= slot);
             if (stays) continue;
             slots_[hole] = std::move(slots_[slot]);
-            slots_[slot] = Slot{};
+            slots_[slot].clear();
             hole = slot;
         }
     }
@@ -108,6 +113,13 @@ private:
         std::uintptr_t address = 0;
         bool used = false;
         BorrowsOfBase borrows;
+
+        /// Empties the slot in place: a borrow taken and given back by every call should
+        /// not cost a whole slot's construction and move.
+        void clear() noexcept {
+            used = false;
+            borrows.clear();
+        }
     };
 
     std::size_t home(std::uintptr_t address) const noexcept {

@@ -37,9 +37,20 @@ std::size_t magnitude(std::ptrdiff_t stride) {
 
 }  // namespace
 
+bool has_row_major_strides(const Shape& shape, const Strides& strides) {
+    if (std::ranges::find(shape.view(), std::size_t{0}) != shape.view().end()) {
+        return std::ranges::all_of(strides.view(), [](std::ptrdiff_t stride) { return stride == 0; });
+    }
+    std::size_t step = 1;
+    for (std::size_t axis = shape.size(); axis-- > 0;) {
+        if (strides[axis] != static_cast<std::ptrdiff_t>(step)) return false;
+        step *= shape[axis];
+    }
+    return true;
+}
+
 bool is_contiguous(const Shape& shape, const Strides& strides) {
-    const Strides row_major = row_major_strides(shape);
-    if (std::ranges::equal(row_major.view(), strides.view())) return true;
+    if (has_row_major_strides(shape, strides)) return true;
     const std::size_t ndim = shape.size();
     if (ndim == 1) return strides[0] == -1;
 

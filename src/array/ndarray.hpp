@@ -126,6 +126,10 @@ ArrayView view_of(const ArrayBase<Repr>& array) {
 /// Row-major element strides of a shape; all zero when any axis is empty.
 Strides row_major_strides(const Shape& shape);
 
+/// Whether `strides` are `row_major_strides(shape)`, compared without making them: tiny
+/// calls ask this several times.
+bool has_row_major_strides(const Shape& shape, const Strides& strides);
+
 /// Whether the elements fill one gap-free block (any axis order, any signs).
 bool is_contiguous(const Shape& shape, const Strides& strides);
 

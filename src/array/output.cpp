@@ -58,7 +58,7 @@ std::optional<MemoryOrder> block_order(const Shape& shape, const Strides& stride
 
 NpyStrides byte_strides(const Strides& strides) {
     if (strides.size() > max_axes) unexpected_dimensionality();
-    NpyStrides bytes{};
+    NpyStrides bytes;  // only the first strides.size() entries are read
     for (std::size_t axis = 0; axis < strides.size(); ++axis) {
         bytes[axis] = strides[axis] * static_cast<numpy::npy_intp>(sizeof(float));
     }
@@ -71,12 +71,21 @@ float* buffer_of(const PyRef& array) { return reinterpret_cast<float*>(numpy::as
 
 PlannedResult new_result(const Shape& shape, const Strides& strides) {
     if (std::optional<MemoryOrder> order = block_order(shape, strides)) {
+        // NumPy's own row-major strides are these when no axis is empty, and it works out
+        // the flags of its own layout without a pass over the axes.
+        const bool numpy_strides = *order == MemoryOrder::RowMajor && has_row_major_strides(shape, strides) &&
+                                   std::ranges::find(shape.view(), std::size_t{0}) == shape.view().end();
+        if (numpy_strides) {
+            PyRef array = new_uninit(shape, nullptr, MemoryOrder::RowMajor);
+            float* data = buffer_of(array);
+            return {std::move(array), data, true};
+        }
         const NpyStrides bytes = byte_strides(strides);
-        PyRef array = new_uninit(Shape(shape), bytes.data(), *order);
+        PyRef array = new_uninit(shape, bytes.data(), *order);
         float* data = buffer_of(array);
         return {std::move(array), data, true};
     }
-    PyRef array = new_uninit(Shape(shape), nullptr, MemoryOrder::RowMajor);
+    PyRef array = new_uninit(shape, nullptr, MemoryOrder::RowMajor);
     float* data = buffer_of(array);
     return {std::move(array), data, false};
 }

@@ -11,6 +11,13 @@
 namespace pixalot {
 namespace function_detail {
 
+/// Whether converting this argument runs no Python code (and so can change no array):
+/// exact floats, ints and bools are read in C, and their conversions create no object
+/// the garbage collector tracks, so no collection and no finaliser can run either.
+inline bool converts_without_python(PyObject* object) noexcept {
+    return PyFloat_CheckExact(object) || PyLong_CheckExact(object) || PyBool_Check(object);
+}
+
 template <std::size_t index, auto operation, auto... conversions>
 PyResult<PyRef> convert_and_call(const FunctionDescription& description, PyObject* const* slots,
                                  PyReadonlyArray& input, auto&&... converted);
@@ -35,8 +42,14 @@ PyResult<PyRef> convert_and_call(const FunctionDescription& description, PyObjec
         return convert_next<index, operation, conversions...>(description, slots, input, std::move(converted)...);
     } else {
         // Python code run by the later conversions may have changed the array; it is
-        // accepted again as it now stands, and a refusal names the input.
-        if (PyResult<void> settled = input.settle(); !settled) {
+        // accepted again as it now stands, and a refusal names the input. Exact floats,
+        // ints and bools convert in C without running any, which is every tiny call's case.
+        bool python_may_have_run = false;
+        for (std::size_t later = 1; later < index; ++later) {
+            python_may_have_run = python_may_have_run || !converts_without_python(slots[later]);
+        }
+        PyResult<void> settled = python_may_have_run ? input.settle() : PyResult<void>{};
+        if (!settled) {
             return std::unexpected(
                 argument_extraction_error(description.positional_parameter_names[0], std::move(settled.error())));
         }

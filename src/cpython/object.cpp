@@ -20,7 +20,7 @@ thread_local ThreadCallState call_state;
 }  // namespace
 
 void release_reference(PyObject* object) noexcept {
-    if (PyGILState_Check()) {
+    if (compat::holds_interpreter_lock()) {
         Py_DECREF(object);
         return;
     }

@@ -16,12 +16,16 @@ struct ResultBuffer {
     bool same_memory_order;
 };
 
+/// Sine tables of up to this many entries live inside the result's plan.
+constexpr std::size_t inline_table_entries = 64;
+
 /// The input plus a sine stripe pattern of period `shape_sin`, clamped to [0, 1].
 /// Planning meets every fault of the call: the table, the axes, and (where some pixel may
 /// fault) the whole result computed pixel by pixel in the defining order.
 class SinPaternResult {
 public:
     SinPaternResult(const ArrayView& input, std::uint32_t shape_sin, float alpha, bool vertical, float bias);
+    SinPaternResult(const SinPaternResult&) = delete;  // the table may point into the plan itself
 
     const Shape& shape() const noexcept { return input_.dim; }
     const Strides& strides() const noexcept { return strides_; }
@@ -29,7 +33,9 @@ public:
 
 private:
     const ArrayView& input_;
-    OwnedArray table_;
+    float inline_table_[inline_table_entries];
+    OwnedArray heap_table_;
+    const float* table_;
     std::int16_t period_;
     bool vertical_;
     float bias_;

@@ -23,29 +23,58 @@ constexpr std::uint32_t reachable_entries = 32768;
 /// computed: a table of billions of entries would cost gigabytes and a minute of sinf
 /// for values no pixel can read. Its faults are those of the whole table.
 struct SineTable {
-    OwnedArray stored;
+    float* entries;      // `stored` of them: in `heap`, or in the caller's inline storage
+    std::size_t stored;
     std::uint32_t length;
+    OwnedArray heap;
 
     /// Entry `index`; faults "ndarray: index out of bounds" unless below the length.
     float at(std::size_t index) const {
         if (index >= length) index_out_of_bounds();
-        return stored.ptr[index];
+        return entries[index];
     }
 };
 
-SineTable sine_table(std::uint32_t shape_sin, float alpha) {
-    check_zeros_1d(shape_sin);
-    SineTable table{zeros_1d(std::min(shape_sin, reachable_entries)), shape_sin};
-    if (shape_sin == 0) return table;
+/// Entry `t` of the table of `shape_sin` entries.
+float sine_entry(std::uint32_t t, std::uint32_t shape_sin, float alpha) {
     const float half_period = static_cast<float>(shape_sin) * 0.5f;
-    float* entries = table.stored.ptr;
-    const std::size_t stored = table.stored.len_of(0);
-    for (std::uint32_t t = 0; t < stored; ++t) {
-        // t times 3.14 first, then divided by the half period: the order fixes the last bit.
-        const float angle = static_cast<float>(t) * three_point_one_four / half_period;
-        entries[t] = sinf(angle) * alpha;
+    // t times 3.14 first, then divided by the half period: the order fixes the last bit.
+    const float angle = static_cast<float>(t) * three_point_one_four / half_period;
+    return sinf(angle) * alpha;
+}
+
+/// The table with its faults, every stored entry still zero; a short one lives in
+/// `inline_storage`, so that a tiny call allocates nothing for it.
+SineTable sine_table(std::uint32_t shape_sin, std::span<float, inline_table_entries> inline_storage) {
+    check_zeros_1d(shape_sin);
+    const std::uint32_t stored = std::min(shape_sin, reachable_entries);
+    if (stored <= inline_storage.size()) {
+        std::fill_n(inline_storage.data(), stored, 0.0f);
+        return SineTable{inline_storage.data(), stored, shape_sin, {}};
     }
+    SineTable table{nullptr, stored, shape_sin, zeros_1d(stored)};
+    table.entries = table.heap.ptr;
     return table;
+}
+
+void fill_all(SineTable& table, float alpha) {
+    for (std::uint32_t t = 0; t < table.stored; ++t) table.entries[t] = sine_entry(t, table.length, alpha);
+}
+
+/// Only the entries that the pixels of an image with fewer pixels than entries read: a sinf
+/// per pixel at most, where the whole table would cost one per entry. The others stay zero;
+/// the stripes may copy them about but never add them to a pixel.
+void fill_reached(SineTable& table, float alpha, const ArrayView& input, std::int16_t period, bool vertical,
+                  float bias) {
+    const std::size_t rows = input.len_of(0), columns = input.len_of(1);
+    for (std::size_t row = 0; row < rows; ++row) {
+        for (std::size_t column = 0; column < columns; ++column) {
+            const std::size_t line = vertical ? row : column;
+            const std::int16_t offset = saturating_i16(static_cast<float>(line) * bias);
+            const std::size_t index = positive_remainder(stripe_phase(vertical, row, column, offset), period);
+            table.entries[index] = sine_entry(static_cast<std::uint32_t>(index), table.length, alpha);
+        }
+    }
 }
 
 /// The stripes pixel by pixel in the defining line order: the zero period, the overflow
@@ -100,7 +129,7 @@ void write_elements(const OwnedArray& source, ResultBuffer buffer) {
 SinPaternResult::SinPaternResult(const ArrayView& input, std::uint32_t shape_sin, float alpha, bool vertical,
                                  float bias)
     : input_(input), period_(low16(shape_sin)), vertical_(vertical), bias_(bias), strides_(row_major_strides(input.dim)) {
-    SineTable table = sine_table(shape_sin, alpha);
+    SineTable table = sine_table(shape_sin, inline_table_);
     if (input.ndim() < 2) {
         const std::string n = std::to_string(input.ndim());
         panic("index out of bounds: the len is " + n + " but the index is " + n);
@@ -111,10 +140,17 @@ SinPaternResult::SinPaternResult(const ArrayView& input, std::uint32_t shape_sin
         // No pixel of such a call can fault, so it may be computed in memory order,
         // straight into the result.
         checked_element_count(input.dim);
+        if (input.len_of(0) * input.len_of(1) < table.stored) {
+            fill_reached(table, alpha, input, period_, vertical, bias);
+        } else {
+            fill_all(table, alpha);
+        }
     } else {
+        fill_all(table, alpha);
         by_definition_ = stripes_by_definition(input, table, period_, vertical, bias);
     }
-    table_ = std::move(table.stored);
+    table_ = table.entries;
+    heap_table_ = std::move(table.heap);
 }
 
 void SinPaternResult::write(ResultBuffer buffer) const {
@@ -123,7 +159,7 @@ void SinPaternResult::write(ResultBuffer buffer) const {
         return;
     }
     if (input_.len_of(0) != 0 && input_.len_of(1) != 0) {
-        add_stripes(input_, table_.ptr, period_, vertical_, bias_, buffer.data);
+        add_stripes(input_, table_, period_, vertical_, bias_, buffer.data);
     }
 }
 

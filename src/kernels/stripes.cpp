@@ -16,6 +16,9 @@ namespace {
 /// Room for the distinct pattern rows of horizontal stripes (they stay in the caches).
 constexpr std::size_t pattern_cache_bytes = std::size_t{4} << 20;
 
+/// Floats of row buffers kept on the stack: rows of up to 64 three-channel pixels.
+constexpr std::size_t stack_row_floats = 64 + 2 * 64 * 3;
+
 /// Results from this many bytes on are written with non-temporal stores: they would
 /// evict the input on their way through the cache, and such stores skip reading the
 /// destination lines first, a third of the memory traffic of a plain store.
@@ -96,27 +99,37 @@ void add_stripes(const ArrayView& input, const float* table, std::int16_t period
     const std::size_t channels = channels_of(input);
     const std::size_t row_elements = columns * channels;
     const auto cycle = static_cast<std::size_t>(period);
-    std::vector<float> per_pixel(columns), pattern(row_elements), scratch(row_elements);
+    // The three row buffers in one block, on the stack for short rows: a tiny image's call
+    // costs about as much as one allocation, and every buffer is written before it is read.
+    const std::size_t buffered = columns + 2 * row_elements;
+    float on_stack[stack_row_floats];
+    std::vector<float> on_heap(buffered > stack_row_floats ? buffered : 0);
+    float* const per_pixel = buffered > stack_row_floats ? on_heap.data() : on_stack;
+    float* const pattern = per_pixel + columns;
+    float* const scratch = pattern + row_elements;
     const bool stream = rows * row_elements * sizeof(float) >= streaming_threshold_bytes;
 
     if (vertical) {
         // Along a row the phase is column - offset, rising by one per column: without a
-        // 16-bit wrap inside the row, its table values are one slice of the cycled table.
-        const std::vector<float> cycled = cycled_table(table, cycle, cycle + columns, channels);
+        // 16-bit wrap inside the row, its table values are one slice of the cycled table,
+        // which is made when the image has more pixels than it has entries.
+        const bool cycling_pays = rows * columns > cycle + columns;
+        const std::vector<float> cycled =
+            cycling_pays ? cycled_table(table, cycle, cycle + columns, channels) : std::vector<float>{};
         for (std::size_t row = 0; row < rows; ++row) {
             const std::int16_t offset = saturating_i16(static_cast<float>(row) * bias);
             const std::int16_t phase = stripe_phase(true, row, 0, offset);
             const float* row_pattern;
-            if (static_cast<std::int32_t>(phase) + static_cast<std::int32_t>(columns) - 1 <= INT16_MAX) {
+            if (cycling_pays && static_cast<std::int32_t>(phase) + static_cast<std::int32_t>(columns) - 1 <= INT16_MAX) {
                 row_pattern = cycled.data() + positive_remainder(phase, period) * channels;
             } else {
-                rising_phase_values(table, phase, period, columns, per_pixel.data());
-                spread_channels(per_pixel.data(), columns, channels, pattern.data());
-                row_pattern = pattern.data();
+                rising_phase_values(table, phase, period, columns, per_pixel);
+                spread_channels(per_pixel, columns, channels, pattern);
+                row_pattern = pattern;
             }
-            add_row(input, row, row_pattern, output + row * row_elements, stream, scratch.data());
+            add_row(input, row, row_pattern, output + row * row_elements, stream, scratch);
         }
-        finish_streaming();
+        if (stream) finish_streaming();
         return;
     }
 
@@ -152,33 +165,33 @@ void add_stripes(const ArrayView& input, const float* table, std::int16_t period
             float* cached = patterns.data() + shift * row_elements;
             if (!built[shift]) {
                 const float* shifted = doubled.data() + (cycle - shift);
-                gather(shifted, start_indices.data(), columns, per_pixel.data());
-                spread_channels(per_pixel.data(), columns, channels, cached);
+                gather(shifted, start_indices.data(), columns, per_pixel);
+                spread_channels(per_pixel, columns, channels, cached);
                 built[shift] = true;
             }
-            add_row(input, row, cached, output + row * row_elements, stream, scratch.data());
+            add_row(input, row, cached, output + row * row_elements, stream, scratch);
             continue;
         }
         if (no_wrap) {
             const float* shifted = doubled.data() + (cycle - positive_remainder(row_phase, period));
             if (one_index) {
-                std::fill(per_pixel.begin(), per_pixel.end(), shifted[start_indices[0]]);
+                std::fill_n(per_pixel, columns, shifted[start_indices[0]]);
             } else {
-                gather(shifted, start_indices.data(), columns, per_pixel.data());
+                gather(shifted, start_indices.data(), columns, per_pixel);
             }
         } else {
             for (std::size_t column = 0; column < columns; ++column) {
                 per_pixel[column] = table[positive_remainder(wrapping_sub(offsets[column], row_phase), period)];
             }
         }
-        const float* row_pattern = per_pixel.data();
+        const float* row_pattern = per_pixel;
         if (channels != 1) {
-            spread_channels(per_pixel.data(), columns, channels, pattern.data());
-            row_pattern = pattern.data();
+            spread_channels(per_pixel, columns, channels, pattern);
+            row_pattern = pattern;
         }
-        add_row(input, row, row_pattern, output + row * row_elements, stream, scratch.data());
+        add_row(input, row, row_pattern, output + row * row_elements, stream, scratch);
     }
-    finish_streaming();
+    if (stream) finish_streaming();
 }
 
 }  // namespace pixalot

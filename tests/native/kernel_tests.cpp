@@ -111,7 +111,9 @@ void sin_patern_matches_the_stripes_definition() {
         bool vertical;
         float bias;
     };
-    const Case cases[] = {{7, true, 0.0f}, {7, false, 0.0f}, {5, true, 1.5f}, {40, false, -2.25f}, {65536 + 6, true, 0.5f}};
+    // Periods below the 99 pixels use the whole table; longer ones only the entries reached.
+    const Case cases[] = {{7, true, 0.0f},     {7, false, 0.0f},   {5, true, 1.5f},          {40, false, -2.25f},
+                          {65536 + 6, true, 0.5f}, {200, true, 3.7f}, {200, false, -1.5f}, {1000, false, 40.0f}};
     for (const Case& c : cases) {
         const SinPaternResult planned(view, c.shape_sin, 0.3f, c.vertical, c.bias);
         const std::vector<float> result = run(planned, true);
