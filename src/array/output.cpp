@@ -6,17 +6,18 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 namespace pixalot {
 
-bool is_standard_layout(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides) {
-    for (std::size_t length : shape) {
+bool is_standard_layout(std::span<const Index> shape, std::span<const Index> strides) {
+    for (Index length : shape) {
         if (length == 0) return true;
     }
-    std::size_t expected = 1;
+    Index expected = 1;
     for (std::size_t axis = shape.size(); axis-- > 0;) {
         if (shape[axis] == 1) continue;
-        if (strides[axis] != static_cast<std::ptrdiff_t>(expected)) return false;
+        if (strides[axis] != expected) return false;
         expected *= shape[axis];
     }
     return true;
@@ -28,10 +29,10 @@ PyRef new_uninit(const Shape& shape, const numpy::npy_intp* byte_strides, Memory
     using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, const numpy::npy_intp*,
                                        const numpy::npy_intp*, void*, int, PyObject*);
     auto new_from_descr = reinterpret_cast<NewFromDescr>(numpy::get(numpy::Api::PyArray_NewFromDescr));
-    static_assert(sizeof(std::size_t) == sizeof(numpy::npy_intp));
+    static_assert(std::is_same_v<Index, numpy::npy_intp>, "shapes go to NumPy as they are");
     // The creation call consumes the descriptor's reference.
     PyObject* array = new_from_descr(array_type, descr.release(), static_cast<int>(shape.size()),
-                                     reinterpret_cast<const numpy::npy_intp*>(shape.data()), byte_strides,
+                                     shape.data(), byte_strides,
                                      nullptr, static_cast<int>(order), nullptr);
     if (array == nullptr && PyErr_ExceptionMatches(PyExc_MemoryError)) {
         // A refused buffer is the caller's to handle, like any other refused allocation.
@@ -74,7 +75,7 @@ PlannedResult new_result(const Shape& shape, const Strides& strides) {
         // NumPy's own row-major strides are these when no axis is empty, and it works out
         // the flags of its own layout without a pass over the axes.
         const bool numpy_strides = *order == MemoryOrder::RowMajor && has_row_major_strides(shape, strides) &&
-                                   std::ranges::find(shape.view(), std::size_t{0}) == shape.view().end();
+                                   std::ranges::find(shape.view(), Index{0}) == shape.view().end();
         if (numpy_strides) {
             PyRef array = new_uninit(shape, nullptr, MemoryOrder::RowMajor);
             float* data = buffer_of(array);

@@ -31,6 +31,6 @@ struct PlannedResult {
 PlannedResult new_result(const Shape& shape, const Strides& strides);
 
 /// Whether the lengths with their strides are plain row-major (positive strides only).
-bool is_standard_layout(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides);
+bool is_standard_layout(std::span<const Index> shape, std::span<const Index> strides);
 
 }  // namespace pixalot

@@ -26,7 +26,7 @@ ArrayView view_at(const numpy::ArrayObject* array, std::uintptr_t data) {
     for (std::size_t axis = 0; axis < ndim; ++axis) {
         const numpy::npy_intp length = array->dimensions[axis];
         const numpy::npy_intp stride = array->strides[axis];
-        shape[axis] = static_cast<std::size_t>(length);
+        shape[axis] = length;
         strides[axis] = stride / static_cast<numpy::npy_intp>(sizeof(float));
         if (stride < 0) {
             data += static_cast<std::uintptr_t>(stride) * static_cast<std::uintptr_t>(length - 1);
@@ -35,8 +35,8 @@ ArrayView view_at(const numpy::ArrayObject* array, std::uintptr_t data) {
     }
     for (std::size_t axis = 0; axis < ndim; ++axis) {
         if ((inverted & (std::uint32_t{1} << axis)) == 0) continue;
-        const std::size_t length = shape[axis];
-        if (length != 0) data += (length - 1) * static_cast<std::size_t>(-strides[axis]) * sizeof(float);
+        const Index length = shape[axis];
+        if (length != 0) data += static_cast<std::uintptr_t>((length - 1) * -strides[axis]) * sizeof(float);
     }
     return ArrayView{{}, reinterpret_cast<float*>(data), std::move(shape), std::move(strides)};
 }
@@ -103,7 +103,7 @@ InputView aligned_copy(const numpy::ArrayObject* array) {
         strides[stepping++] = stride;
     }
     const auto span = static_cast<std::size_t>(high - low) + sizeof(float);
-    OwnedArray copy = zeros_1d(span / sizeof(float));
+    OwnedArray copy = zeros_1d(static_cast<Index>(span / sizeof(float)));
     char* target = reinterpret_cast<char*>(copy.ptr) - low;  // where the input's `data` lands
     const char* source = array->data;
     if (span == static_cast<std::size_t>(count) * sizeof(float)) {
@@ -121,7 +121,7 @@ InputView aligned_copy(const numpy::ArrayObject* array) {
 OwnedArray packed_copy(const numpy::ArrayObject* array) {
     const auto nd = static_cast<std::size_t>(array->nd);
     Shape shape(nd);
-    for (std::size_t axis = 0; axis < nd; ++axis) shape[axis] = static_cast<std::size_t>(array->dimensions[axis]);
+    for (std::size_t axis = 0; axis < nd; ++axis) shape[axis] = array->dimensions[axis];
     OwnedArray copy = zeros(shape);
     float* target = copy.ptr;
     for_each_offset(std::span(array->dimensions, nd), std::span(array->strides, nd),

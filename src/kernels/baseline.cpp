@@ -15,22 +15,22 @@ namespace pixalot {
 
 namespace {
 
-void levels_bases(const LevelsParameters& p, const float* source, std::size_t count, float* bases) {
-    for (std::size_t k = 0; k < count; ++k) bases[k] = levels_base(p, source[k]);
+void levels_bases(const LevelsParameters& p, const float* source, Index count, float* bases) {
+    for (Index k = 0; k < count; ++k) bases[k] = levels_base(p, source[k]);
 }
 
-std::size_t hashed_lookups(HashedMemo& memo, const LevelsParameters& p, const float* source, std::size_t count,
+Index hashed_lookups(HashedMemo& memo, const LevelsParameters& p, const float* source, Index count,
                            float* target) {
     return strided_lookups(memo, p, source, 1, count, target);
 }
 
-std::size_t coded_lookups(CodeTable& table, const LevelsParameters& p, const float* source, std::size_t count,
+Index coded_lookups(CodeTable& table, const LevelsParameters& p, const float* source, Index count,
                           float* target) {
     return strided_lookups(table, p, source, 1, count, target);
 }
 
-void gather(const float* values, const std::uint32_t* indices, std::size_t count, float* per_pixel) {
-    for (std::size_t k = 0; k < count; ++k) per_pixel[k] = values[indices[k]];
+void gather(const float* values, const std::uint32_t* indices, Index count, float* per_pixel) {
+    for (Index k = 0; k < count; ++k) per_pixel[k] = values[indices[k]];
 }
 
 /// Results from the first 16-byte boundary of `target` on go out four at a time with
@@ -38,8 +38,8 @@ void gather(const float* values, const std::uint32_t* indices, std::size_t count
 /// row is the plain loop, which the compiler vectorises itself. Both perform the same IEEE
 /// operations per element: max(x, 0) is x > 0 ? x : 0 and min(x, 1) is x < 1 ? x : 1, lane
 /// for lane, NaN and -0.0 included.
-void add_clamp(const float* source, const float* addend, float* target, std::size_t count, bool stream) {
-    std::size_t k = 0;
+void add_clamp(const float* source, const float* addend, float* target, Index count, bool stream) {
+    Index k = 0;
 #if defined(__SSE2__)
     if (stream) {
         for (; k < count && (reinterpret_cast<std::uintptr_t>(target + k) & 15) != 0; ++k) {

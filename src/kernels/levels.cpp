@@ -13,15 +13,15 @@ namespace {
 
 /// Elements per step: the bases of a chunk stay in the first-level cache between the map
 /// and the power stage, and a memo's verdict (serve or rest) is taken per chunk.
-constexpr std::size_t chunk = 512;
+constexpr Index chunk = 512;
 
 /// Below this many elements a call computes directly: the memo's set-up (a 64 KiB table
 /// filled with one true pair) costs more than a few chunks of powf can save.
-constexpr std::size_t memo_minimum_elements = 16 * chunk;
+constexpr Index memo_minimum_elements = 16 * chunk;
 
 /// A memo must serve at least a quarter of a chunk to keep its place: a miss costs a
 /// lookup on top of the powf it did not save.
-constexpr std::size_t memo_serving_share_inverse = 4;
+constexpr Index memo_serving_share_inverse = 4;
 
 /// Chunks a memo rests after one that it served too little: long enough that data of
 /// distinct values pays almost nothing for it, short enough to find repetition again.
@@ -33,19 +33,19 @@ constexpr unsigned code_table_turns = 16;
 
 /// A code table is filled ahead when the call has this many elements per code: then most
 /// codes are met, and one tight pass over them all costs less than meeting them one by one.
-constexpr std::size_t fill_ahead_elements_per_code = 16;
+constexpr Index fill_ahead_elements_per_code = 16;
 
 /// The depths looked for: 8 to 16 bits in steps of two, one table each.
 constexpr unsigned lowest_code_depth = 8, highest_code_depth = 16, code_depth_step = 2;
-constexpr std::size_t code_depths = (highest_code_depth - lowest_code_depth) / code_depth_step + 1;
+constexpr Index code_depths = (highest_code_depth - lowest_code_depth) / code_depth_step + 1;
 
 /// A depth is taken when at least seven in eight sampled values are its codes: a table
 /// that misses more than that costs more in misses than it saves.
-constexpr std::size_t code_share_numerator = 7, code_share_denominator = 8;
+constexpr Index code_share_numerator = 7, code_share_denominator = 8;
 
 /// Runs shorter than one step of the vector lookups (sixteen lanes) skip the call through
 /// the kernel table: the rows of some layouts are that short.
-constexpr std::size_t vector_lookup_step = 16;
+constexpr Index vector_lookup_step = 16;
 
 /// What the power stage reduces to. The base is always +0.0 or in (0, 1], never NaN:
 /// - powf(x, +-0) is 1 for every x, NaN included (C Annex F.10.4.4);
@@ -64,13 +64,13 @@ PowerMode mode_of(float gamma) {
 /// The smallest depth b of 8, 10, ..., 16 such that nearly all of a sample of the values
 /// are codes k / (2^b - 1), or 0 when there is none. Codes of 2^8 - 1 levels are also
 /// codes of 2^16 - 1 (65535 = 255 * 257), so the smaller table wins.
-unsigned code_depth_of(const float* source, std::ptrdiff_t stride, std::size_t count) {
-    constexpr std::size_t samples = 64;
-    const std::size_t step = std::max<std::size_t>(1, count / samples);
+unsigned code_depth_of(const float* source, Index stride, Index count) {
+    constexpr Index samples = 64;
+    const Index step = std::max<Index>(1, count / samples);
     for (unsigned depth = lowest_code_depth; depth <= highest_code_depth; depth += code_depth_step) {
         const auto scale = static_cast<float>((1u << depth) - 1);
-        std::size_t seen = 0, codes = 0;
-        for (std::size_t k = 0; k < count; k += step) {
+        Index seen = 0, codes = 0;
+        for (Index k = 0; k < count; k += step) {
             ++seen;
             if (code_of(*stepped(source, k, stride), scale, 1u << depth)) ++codes;
         }
@@ -103,20 +103,20 @@ private:
 /// aside, so such data pays almost nothing for them.
 class LevelsKernel::PowMemo {
 public:
-    PowMemo(const LevelsParameters& parameters, std::size_t total_elements)
+    PowMemo(const LevelsParameters& parameters, Index total_elements)
         : hashed_(std::make_unique<HashedMemo>(parameters)), total_elements_(total_elements) {}
 
     /// Computes the chunk through a memo, or returns false when both are resting.
-    bool run(const LevelsParameters& p, const float* source, std::ptrdiff_t stride, std::size_t count, float* target) {
+    bool run(const LevelsParameters& p, const float* source, Index stride, Index count, float* target) {
         const bool vector = stride == 1 && count >= vector_lookup_step;
         if (codes_ && !codes_rest_.resting()) {
-            const std::size_t served = vector ? cpu_kernels().coded_lookups(*codes_, p, source, count, target)
+            const Index served = vector ? cpu_kernels().coded_lookups(*codes_, p, source, count, target)
                                               : strided_lookups(*codes_, p, source, stride, count, target);
             if (served * memo_serving_share_inverse < count && !adopt_codes(p, source, stride, count)) codes_rest_.start();
             return true;
         }
         if (hashed_rest_.resting()) return false;
-        const std::size_t hits = vector ? cpu_kernels().hashed_lookups(*hashed_, p, source, count, target)
+        const Index hits = vector ? cpu_kernels().hashed_lookups(*hashed_, p, source, count, target)
                                         : strided_lookups(*hashed_, p, source, stride, count, target);
         if (hits * memo_serving_share_inverse < count && !adopt_codes(p, source, stride, count)) hashed_rest_.start();
         return true;
@@ -124,7 +124,7 @@ public:
 
     /// Looks for codes across the whole of the call's first run: its first chunk alone
     /// may be a flat border, which fits any depth.
-    void sample_first_run(const LevelsParameters& p, const float* source, std::ptrdiff_t stride, std::size_t count) {
+    void sample_first_run(const LevelsParameters& p, const float* source, Index stride, Index count) {
         if (sampled_) return;
         sampled_ = true;
         adopt_codes(p, source, stride, count);
@@ -135,7 +135,7 @@ private:
     /// present one; says whether it did. Tables are kept, so each is filled at most once,
     /// and turns are few, so data that keeps alternating between depths rests the tables
     /// (a chunk that misses a table costs more than one computed directly).
-    bool adopt_codes(const LevelsParameters& p, const float* source, std::ptrdiff_t stride, std::size_t count) {
+    bool adopt_codes(const LevelsParameters& p, const float* source, Index stride, Index count) {
         if (turns_left_ == 0) return false;
         const unsigned depth = code_depth_of(source, stride, count);
         if (depth == 0 || (codes_ && codes_->depth == depth)) return false;
@@ -156,10 +156,10 @@ private:
     unsigned turns_left_ = code_table_turns;
     bool sampled_ = false;
     Rest hashed_rest_, codes_rest_;
-    std::size_t total_elements_;
+    Index total_elements_;
 };
 
-LevelsKernel::LevelsKernel(const LevelsParameters& parameters, std::size_t total_elements)
+LevelsKernel::LevelsKernel(const LevelsParameters& parameters, Index total_elements)
     : parameters_(parameters) {
     if (mode_of(parameters.gamma) == PowerMode::Call && total_elements >= memo_minimum_elements) {
         memo_ = std::make_unique<PowMemo>(parameters, total_elements);
@@ -168,7 +168,7 @@ LevelsKernel::LevelsKernel(const LevelsParameters& parameters, std::size_t total
 
 LevelsKernel::~LevelsKernel() = default;
 
-void LevelsKernel::run(const float* source, std::ptrdiff_t stride, std::size_t count, float* target) {
+void LevelsKernel::run(const float* source, Index stride, Index count, float* target) {
     const LevelsParameters p = parameters_;
     const PowerMode mode = mode_of(p.gamma);
     if (mode == PowerMode::One) {
@@ -177,8 +177,8 @@ void LevelsKernel::run(const float* source, std::ptrdiff_t stride, std::size_t c
     }
     if (memo_) memo_->sample_first_run(p, source, stride, count);
     float bases[chunk];
-    for (std::size_t done = 0; done < count; done += chunk) {
-        const std::size_t length = std::min(chunk, count - done);
+    for (Index done = 0; done < count; done += chunk) {
+        const Index length = std::min(chunk, count - done);
         const float* from = stepped(source, done, stride);
         float* to = target + done;
         if (memo_ && memo_->run(p, from, stride, length, to)) continue;
@@ -187,13 +187,13 @@ void LevelsKernel::run(const float* source, std::ptrdiff_t stride, std::size_t c
         if (stride == 1) {
             cpu_kernels().levels_bases(p, from, length, base_out);
         } else {
-            for (std::size_t k = 0; k < length; ++k) {
+            for (Index k = 0; k < length; ++k) {
                 base_out[k] = levels_base(p, *stepped(from, k, stride));
             }
         }
         if (mode == PowerMode::Identity) continue;
         const float gamma = p.gamma;
-        for (std::size_t k = 0; k < length; ++k) to[k] = powf(bases[k], gamma);
+        for (Index k = 0; k < length; ++k) to[k] = powf(bases[k], gamma);
     }
 }
 

@@ -28,15 +28,16 @@ CodeTable::CodeTable(unsigned bits, HashedMemo& hashed)
 
 void CodeTable::fill(const LevelsParameters& p) {
     float inputs[fill_chunk], bases[fill_chunk];
-    for (std::uint32_t first = 0; first <= beyond; first += fill_chunk) {
-        const std::size_t length = std::min<std::size_t>(fill_chunk, std::size_t{beyond} + 1 - first);
-        for (std::size_t k = 0; k < length; ++k) inputs[k] = static_cast<float>(first + k) / scale;
+    const Index codes = (Index{1} << depth) + 1;  // through `beyond`
+    for (Index first = 0; first < codes; first += fill_chunk) {
+        const Index length = std::min(fill_chunk, codes - first);
+        for (Index k = 0; k < length; ++k) inputs[k] = static_cast<float>(first + k) / scale;
         cpu_kernels().levels_bases(p, inputs, length, bases);
-        for (std::size_t k = 0; k < length; ++k) results[first + k] = powf(bases[k], p.gamma);
+        for (Index k = 0; k < length; ++k) results.get()[first + k] = powf(bases[k], p.gamma);
     }
 }
 
-float HashedMemo::lookup(const LevelsParameters& p, float value, std::size_t& hits) {
+float HashedMemo::lookup(const LevelsParameters& p, float value, Index& hits) {
     const std::uint32_t bits = bits_of(value);
     std::uint64_t& entry = entries[(bits * hash_multiplier) >> (32 - memo_slot_bits)];
     if (static_cast<std::uint32_t>(entry) == bits) {
@@ -48,10 +49,10 @@ float HashedMemo::lookup(const LevelsParameters& p, float value, std::size_t& hi
     return result;
 }
 
-float CodeTable::lookup(const LevelsParameters& p, float value, std::size_t& served) {
+float CodeTable::lookup(const LevelsParameters& p, float value, Index& served) {
     const std::optional<std::uint32_t> code = code_of(value, scale, beyond);
     if (!code) {
-        std::size_t unused = 0;
+        Index unused = 0;
         return fallback->lookup(p, value, unused);
     }
     ++served;
@@ -63,10 +64,10 @@ float CodeTable::lookup(const LevelsParameters& p, float value, std::size_t& ser
 namespace {
 
 template <class Table>
-std::size_t lookups(Table& table, const LevelsParameters& p, const float* source, std::ptrdiff_t stride,
-                    std::size_t count, float* target) {
-    std::size_t served = 0;
-    for (std::size_t k = 0; k < count; ++k) {
+Index lookups(Table& table, const LevelsParameters& p, const float* source, Index stride,
+                    Index count, float* target) {
+    Index served = 0;
+    for (Index k = 0; k < count; ++k) {
         target[k] = table.lookup(p, *stepped(source, k, stride), served);
     }
     return served;
@@ -74,13 +75,13 @@ std::size_t lookups(Table& table, const LevelsParameters& p, const float* source
 
 }  // namespace
 
-std::size_t strided_lookups(HashedMemo& memo, const LevelsParameters& p, const float* source,
-                            std::ptrdiff_t stride, std::size_t count, float* target) {
+Index strided_lookups(HashedMemo& memo, const LevelsParameters& p, const float* source,
+                            Index stride, Index count, float* target) {
     return lookups(memo, p, source, stride, count, target);
 }
 
-std::size_t strided_lookups(CodeTable& table, const LevelsParameters& p, const float* source,
-                            std::ptrdiff_t stride, std::size_t count, float* target) {
+Index strided_lookups(CodeTable& table, const LevelsParameters& p, const float* source,
+                            Index stride, Index count, float* target) {
     return lookups(table, p, source, stride, count, target);
 }
 

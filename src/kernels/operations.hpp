@@ -17,7 +17,7 @@ struct ResultBuffer {
 };
 
 /// Sine tables of up to this many entries live inside the result's plan.
-constexpr std::size_t inline_table_entries = 64;
+constexpr Index inline_table_entries = 64;
 
 /// The input plus a sine stripe pattern of period `shape_sin`, clamped to [0, 1].
 /// Planning meets every fault of the call: the table, the axes, and (where some pixel may

@@ -24,13 +24,13 @@ constexpr std::uint32_t reachable_entries = 32768;
 /// for values no pixel can read. Its faults are those of the whole table.
 struct SineTable {
     float* entries;      // `stored` of them: in `heap`, or in the caller's inline storage
-    std::size_t stored;
+    Index stored;
     std::uint32_t length;
     OwnedArray heap;
 
     /// Entry `index`; faults "ndarray: index out of bounds" unless below the length.
-    float at(std::size_t index) const {
-        if (index >= length) index_out_of_bounds();
+    float at(Index index) const {
+        if (index < 0 || std::int64_t{index} >= std::int64_t{length}) index_out_of_bounds();
         return entries[index];
     }
 };
@@ -66,12 +66,12 @@ void fill_all(SineTable& table, float alpha) {
 /// the stripes may copy them about but never add them to a pixel.
 void fill_reached(SineTable& table, float alpha, const ArrayView& input, std::int16_t period, bool vertical,
                   float bias) {
-    const std::size_t rows = input.len_of(0), columns = input.len_of(1);
-    for (std::size_t row = 0; row < rows; ++row) {
-        for (std::size_t column = 0; column < columns; ++column) {
-            const std::size_t line = vertical ? row : column;
+    const Index rows = input.len_of(0), columns = input.len_of(1);
+    for (Index row = 0; row < rows; ++row) {
+        for (Index column = 0; column < columns; ++column) {
+            const Index line = vertical ? row : column;
             const std::int16_t offset = saturating_i16(static_cast<float>(line) * bias);
-            const std::size_t index = positive_remainder(stripe_phase(vertical, row, column, offset), period);
+            const Index index = positive_remainder(stripe_phase(vertical, row, column, offset), period);
             table.entries[index] = sine_entry(static_cast<std::uint32_t>(index), table.length, alpha);
         }
     }
@@ -81,30 +81,30 @@ void fill_reached(SineTable& table, float alpha, const ArrayView& input, std::in
 /// of the remainder and every out-of-range index fault at the pixel that meets them first.
 OwnedArray stripes_by_definition(const ArrayView& view, const SineTable& table, std::int16_t period, bool vertical,
                                  float bias) {
-    const std::size_t rows = view.len_of(0), columns = view.len_of(1);
-    const std::size_t channels = channels_of(view);
+    const Index rows = view.len_of(0), columns = view.len_of(1);
+    const Index channels = channels_of(view);
     OwnedArray output = zeros(view.dim);
-    const std::size_t lines = vertical ? rows : columns;
-    const std::size_t line_length = vertical ? columns : rows;
-    for (std::size_t line = 0; line < lines; ++line) {
+    const Index lines = vertical ? rows : columns;
+    const Index line_length = vertical ? columns : rows;
+    for (Index line = 0; line < lines; ++line) {
         if (line_length == 0) continue;
         if (period == 0) panic("attempt to calculate the remainder with a divisor of zero");
         const std::int16_t offset = saturating_i16(static_cast<float>(line) * bias);
-        for (std::size_t along = 0; along < line_length; ++along) {
-            const std::size_t row = vertical ? line : along;
-            const std::size_t column = vertical ? along : line;
+        for (Index along = 0; along < line_length; ++along) {
+            const Index row = vertical ? line : along;
+            const Index column = vertical ? along : line;
             const std::int16_t phase = stripe_phase(vertical, row, column, offset);
             if (period == -1 && phase == -32768) panic("attempt to calculate the remainder with overflow");
-            // A negative remainder (a negative period) becomes an index beyond any table.
-            const auto table_index = static_cast<std::size_t>(std::ptrdiff_t{phase_remainder(phase, period)});
+            // A negative remainder (a negative period) is an index below every table.
+            const Index table_index = phase_remainder(phase, period);
             if (channels >= 2) {
-                for (std::size_t channel = 0; channel < channels; ++channel) {
-                    const std::size_t index[3] = {row, column, channel};
+                for (Index channel = 0; channel < channels; ++channel) {
+                    const Index index[3] = {row, column, channel};
                     const float value = view.at(index);
                     output.at(index) = clamp_unit(value + table.at(table_index));
                 }
             } else {
-                const std::size_t index[2] = {row, column};
+                const Index index[2] = {row, column};
                 const float value = view.at(index);
                 output.at(index) = clamp_unit(value + table.at(table_index));
             }
@@ -116,8 +116,8 @@ OwnedArray stripes_by_definition(const ArrayView& view, const SineTable& table, 
 /// Copies an owned result into a buffer planned for its shape and strides.
 void write_elements(const OwnedArray& source, ResultBuffer buffer) {
     if (buffer.same_memory_order) {
-        const std::size_t count = source.size();
-        if (count != 0) std::memcpy(buffer.data, source.ptr, count * sizeof(float));
+        const Index count = source.size();
+        std::copy_n(source.ptr, count, buffer.data);
         return;
     }
     float* target = buffer.data;
@@ -134,7 +134,7 @@ SinPaternResult::SinPaternResult(const ArrayView& input, std::uint32_t shape_sin
         const std::string n = std::to_string(input.ndim());
         panic("index out of bounds: the len is " + n + " but the index is " + n);
     }
-    const std::size_t channels = channels_of(input);
+    const Index channels = channels_of(input);
     const bool pixels_have_channels = channels >= 2 ? input.ndim() == 3 : input.ndim() == 2;
     if (period_ > 0 && pixels_have_channels) {
         // No pixel of such a call can fault, so it may be computed in memory order,

@@ -31,10 +31,10 @@ float clamp_reference(float x) {
 }
 
 /// A view of `data` with the given lengths and element strides, `first` elements in.
-ArrayView view_of_buffer(std::vector<float>& data, std::ptrdiff_t first, std::vector<std::size_t> lengths,
-                         std::vector<std::ptrdiff_t> strides) {
-    return ArrayView{{}, data.data() + first, Shape(std::span<const std::size_t>(lengths)),
-                     Strides(std::span<const std::ptrdiff_t>(strides))};
+ArrayView view_of_buffer(std::vector<float>& data, Index first, std::vector<Index> lengths,
+                         std::vector<Index> strides) {
+    return ArrayView{{}, data.data() + first, Shape(std::span<const Index>(lengths)),
+                     Strides(std::span<const Index>(strides))};
 }
 
 /// The elements of a two-axis view in row-major logical order.
@@ -48,8 +48,9 @@ std::vector<float> logical(const ArrayView& view) {
 /// layout it does not copy) or into the memory image of the strides it asked for.
 template <class Result>
 std::vector<float> run(const Result& planned, bool same_memory_order) {
-    std::vector<float> buffer(std::max<std::size_t>(1, planned.shape()[0] * planned.shape()[1] *
-                                                           (planned.shape().size() > 2 ? planned.shape()[2] : 1)));
+    Index count = 1;
+    for (Index length : planned.shape().view()) count *= length;
+    std::vector<float> buffer(static_cast<std::size_t>(count));
     planned.write({buffer.data(), same_memory_order});
     if (!same_memory_order) return buffer;
     ArrayView image{{}, buffer.data(), planned.shape(), planned.strides()};
@@ -152,6 +153,8 @@ void faults_are_met_while_planning() {
     const ArrayView line = view_of_buffer(data, 0, {12}, {1});
     check_fault([&] { SinPaternResult(image, 0, 1.0f, true, 0.0f); },
                 "attempt to calculate the remainder with a divisor of zero", "sin_patern, period 0");
+    check_fault([&] { SinPaternResult(image, 40000, 1.0f, false, 0.0f); }, "ndarray: index out of bounds",
+                "sin_patern, negative 16-bit period");
     check_fault([&] { SinPaternResult(line, 8, 1.0f, true, 0.0f); },
                 "index out of bounds: the len is 1 but the index is 1", "sin_patern, one axis");
     check_fault([&] { gray_or_color(line, 0.1f); },
