@@ -123,7 +123,7 @@ private:
     };
 
     std::size_t home(std::uintptr_t address) const noexcept {
-        return static_cast<std::size_t>((static_cast<std::uint64_t>(address) * 0x9E3779B97F4A7C15ull) >> 32) &
+        return static_cast<std::size_t>((std::uint64_t{address} * 0x9E3779B97F4A7C15ull) >> 32) &
                (slots_.size() - 1);
     }
     std::size_t next(std::size_t slot) const noexcept { return (slot + 1) & (slots_.size() - 1); }

@@ -93,7 +93,7 @@ namespace {
 }  // namespace
 
 /// The most float32 a buffer may hold: its size in bytes must fit a signed machine word.
-constexpr Index max_floats = PTRDIFF_MAX / Index{sizeof(float)};
+constexpr Index max_floats = PTRDIFF_MAX / float_bytes;
 
 void check_capacity(Index count) {
     if (count > max_floats) panic("capacity overflow");

@@ -16,6 +16,9 @@ namespace pixalot {
 /// the stack; an input of more axes (NumPy 2 allows 64) is a fault before any is filled.
 constexpr std::size_t max_axes = 32;
 
+/// Bytes per element, as a signed word for arithmetic with byte strides.
+constexpr Index float_bytes = sizeof(float);
+
 /// The largest element or byte count of one array: a signed machine word, as NumPy and
 /// CPython count sizes.
 constexpr std::size_t max_count = PTRDIFF_MAX;

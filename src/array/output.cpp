@@ -61,7 +61,7 @@ NpyStrides byte_strides(const Strides& strides) {
     if (strides.size() > max_axes) unexpected_dimensionality();
     NpyStrides bytes;  // only the first strides.size() entries are read
     for (std::size_t axis = 0; axis < strides.size(); ++axis) {
-        bytes[axis] = strides[axis] * static_cast<numpy::npy_intp>(sizeof(float));
+        bytes[axis] = strides[axis] * float_bytes;
     }
     return bytes;
 }

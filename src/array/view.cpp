@@ -27,7 +27,7 @@ ArrayView view_at(const numpy::ArrayObject* array, std::uintptr_t data) {
         const numpy::npy_intp length = array->dimensions[axis];
         const numpy::npy_intp stride = array->strides[axis];
         shape[axis] = length;
-        strides[axis] = stride / static_cast<numpy::npy_intp>(sizeof(float));
+        strides[axis] = stride / float_bytes;
         if (stride < 0) {
             data += static_cast<std::uintptr_t>(stride) * static_cast<std::uintptr_t>(length - 1);
             inverted |= std::uint32_t{1} << axis;
@@ -55,7 +55,7 @@ Reading reading_of(const numpy::ArrayObject* array) {
         if (array->dimensions[axis] == 0) return Reading::InPlace;  // no element is ever read
     }
     for (int axis = 0; axis < array->nd; ++axis) {
-        if (array->dimensions[axis] > 1 && array->strides[axis] % static_cast<numpy::npy_intp>(sizeof(float)) != 0) {
+        if (array->dimensions[axis] > 1 && array->strides[axis] % float_bytes != 0) {
             return Reading::PackedCopy;
         }
     }

@@ -109,7 +109,7 @@ PyResult<void> FunctionDescription::extract_arguments_fastcall(PyObject* const* 
                 (void)PyErr::take();  // a lone surrogate: no parameter can have that name
                 return std::unexpected(unexpected_keyword_argument(name));
             }
-            const std::string_view text(utf8, static_cast<std::size_t>(size));
+            const std::string_view text(utf8, utf8 + size);
 
             bool bound = false;
             for (std::size_t index = 0; index < keyword_only_parameters.size(); ++index) {

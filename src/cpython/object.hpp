@@ -78,7 +78,7 @@ public:
 
 private:
     ThreadCallState& state_;
-    std::size_t mark_;
+    std::ptrdiff_t mark_;
 };
 
 /// Counts this thread's active entries into the module for the length of one call.

@@ -63,10 +63,10 @@ Index lookups(Table& table, const LevelsParameters& p, const float* source, Inde
             alignas(32) float lanes[16];
             _mm256_store_ps(lanes, low);
             _mm256_store_ps(lanes + 8, high);
-            for (unsigned lane = 0; lane < 16; ++lane) {
+            for (Index lane = 0; lane < 16; ++lane) {
                 if (misses & (1u << lane)) lanes[lane] = table.lookup(p, source[k + lane], served);
             }
-            unserved += static_cast<Index>(__builtin_popcount(misses));
+            unserved += __builtin_popcount(misses);
             low = _mm256_load_ps(lanes);
             high = _mm256_load_ps(lanes + 8);
         }

@@ -36,7 +36,7 @@ struct SineTable {
 };
 
 /// Entry `t` of the table of `shape_sin` entries.
-float sine_entry(std::uint32_t t, std::uint32_t shape_sin, float alpha) {
+float sine_entry(Index t, std::uint32_t shape_sin, float alpha) {
     const float half_period = static_cast<float>(shape_sin) * 0.5f;
     // t times 3.14 first, then divided by the half period: the order fixes the last bit.
     const float angle = static_cast<float>(t) * three_point_one_four / half_period;
@@ -47,8 +47,8 @@ float sine_entry(std::uint32_t t, std::uint32_t shape_sin, float alpha) {
 /// `inline_storage`, so that a tiny call allocates nothing for it.
 SineTable sine_table(std::uint32_t shape_sin, std::span<float, inline_table_entries> inline_storage) {
     check_zeros_1d(shape_sin);
-    const std::uint32_t stored = std::min(shape_sin, reachable_entries);
-    if (stored <= inline_storage.size()) {
+    const auto stored = static_cast<Index>(std::min(shape_sin, reachable_entries));  // at most 32768
+    if (stored <= inline_table_entries) {
         std::fill_n(inline_storage.data(), stored, 0.0f);
         return SineTable{inline_storage.data(), stored, shape_sin, {}};
     }
@@ -58,7 +58,7 @@ SineTable sine_table(std::uint32_t shape_sin, std::span<float, inline_table_entr
 }
 
 void fill_all(SineTable& table, float alpha) {
-    for (std::uint32_t t = 0; t < table.stored; ++t) table.entries[t] = sine_entry(t, table.length, alpha);
+    for (Index t = 0; t < table.stored; ++t) table.entries[t] = sine_entry(t, table.length, alpha);
 }
 
 /// Only the entries that the pixels of an image with fewer pixels than entries read: a sinf
@@ -72,7 +72,7 @@ void fill_reached(SineTable& table, float alpha, const ArrayView& input, std::in
             const Index line = vertical ? row : column;
             const std::int16_t offset = saturating_i16(static_cast<float>(line) * bias);
             const Index index = positive_remainder(stripe_phase(vertical, row, column, offset), period);
-            table.entries[index] = sine_entry(static_cast<std::uint32_t>(index), table.length, alpha);
+            table.entries[index] = sine_entry(index, table.length, alpha);
         }
     }
 }

@@ -45,11 +45,11 @@ void add_row(const ArrayView& input, Index row, const float* pattern, float* out
     const Index column_stride = input.stride_of(1);
     const Index channel_stride = input.ndim() == 3 ? input.stride_of(2) : 1;
     const Index count = columns * channels;
-    if (channel_stride == 1 && column_stride == static_cast<Index>(channels)) {
+    if (channel_stride == 1 && column_stride == channels) {
         cpu_kernels().add_clamp(first, pattern, output, count, stream);
         return;
     }
-    if (channel_stride == 1 && column_stride == -static_cast<Index>(channels) && columns > 1) {
+    if (channel_stride == 1 && column_stride == -channels && columns > 1) {
         copy_reversed(stepped(first, columns - 1, column_stride), columns, channels, scratch);
         cpu_kernels().add_clamp(scratch, pattern, output, count, stream);
         return;
@@ -78,7 +78,7 @@ Buffer<float> cycled_table(const float* table, Index period, Index length, Index
 void rising_phase_values(const float* table, std::int16_t phase, std::int16_t period, Index count,
                          float* values) {
     Index index = positive_remainder(phase, period);
-    const auto last_index = static_cast<Index>(period - 1);
+    const Index last_index = period - 1;
     for (Index k = 0; k < count; ++k) {
         values[k] = table[index];
         if (phase == INT16_MAX) {
@@ -98,7 +98,7 @@ void add_stripes(const ArrayView& input, const float* table, std::int16_t period
     const Index rows = input.len_of(0), columns = input.len_of(1);
     const Index channels = channels_of(input);
     const Index row_elements = columns * channels;
-    const auto cycle = static_cast<Index>(period);
+    const Index cycle = period;
     // The three row buffers in one block, on the stack for short rows: a tiny image's call
     // costs about as much as one allocation, and every buffer is written before it is read.
     const Index buffered = columns + 2 * row_elements;
@@ -120,7 +120,7 @@ void add_stripes(const ArrayView& input, const float* table, std::int16_t period
             const std::int16_t offset = saturating_i16(static_cast<float>(row) * bias);
             const std::int16_t phase = stripe_phase(true, row, 0, offset);
             const float* row_pattern;
-            if (cycling_pays && static_cast<std::int32_t>(phase) + static_cast<std::int32_t>(columns) - 1 <= INT16_MAX) {
+            if (cycling_pays && phase + columns - 1 <= INT16_MAX) {
                 row_pattern = cycled.data() + positive_remainder(phase, period) * channels;
             } else {
                 rising_phase_values(table, phase, period, columns, per_pixel);
