@@ -184,9 +184,13 @@ PyResult<float> extract_f32(PyObject* object) {
 }
 
 PyResult<std::uint32_t> extract_u32(PyObject* object) {
-    PyRef index = PyRef::steal(PyNumber_Index(object));
-    if (!index) return std::unexpected(PyErr::fetch());
-    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    // An exact int is its own index: reading it directly spares a call and a reference.
+    PyRef index;
+    if (!PyLong_CheckExact(object)) {
+        index = PyRef::steal(PyNumber_Index(object));
+        if (!index) return std::unexpected(PyErr::fetch());
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(index ? index.get() : object);
     if (value == static_cast<unsigned long long>(-1)) {
         if (std::optional<PyErr> error = PyErr::take()) return std::unexpected(std::move(*error));
     }
