@@ -1,6 +1,6 @@
 // The pixalot module: its definition and its function table.
 #include "boundary/function.hpp"
-#include "boundary/operations.hpp"
+#include "boundary/adapter.hpp"
 
 namespace pixalot {
 namespace {

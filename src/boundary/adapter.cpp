@@ -1,6 +1,6 @@
 // The one adapter between the module's functions and the operations: it makes the input's
 // view, allocates the result the operation plans, and hands the Python object back.
-#include "boundary/operations.hpp"
+#include "boundary/adapter.hpp"
 
 #include "array/output.hpp"
 #include "array/view.hpp"
