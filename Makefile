@@ -10,7 +10,7 @@ PYTEST_ARGS ?=
 # Extra scikit-build-core settings for install, e.g. -Ccmake.define.PIXALOT_SANITIZE=address.
 BUILD_SETTINGS ?=
 
-.PHONY: all lint test test-i386 test-unstable demo install wheel wheels bench bench-cli clean sanitize valgrind soak
+.PHONY: all lint test kernel-tests test-i386 test-unstable demo install wheel wheels bench bench-cli clean sanitize valgrind soak
 
 all: test
 
@@ -32,8 +32,14 @@ lint: install
 	$(PY) -m ruff check
 	$(PY) -m mypy
 
-test: lint
+test: lint kernel-tests
 	$(PY) -m pytest $(PYTEST_ARGS)
+
+# The operations' own test, built without Python in a CMake tree beside the module's.
+kernel-tests:
+	cmake -S . -B $(BUILD_DIR)-kernels -DPIXALOT_MODULE=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
+	cmake --build $(BUILD_DIR)-kernels -j 2
+	ctest --test-dir $(BUILD_DIR)-kernels --output-on-failure
 
 # The suite in Debian trees that are made once under build/ (needs root; see tools/tree).
 # On 32-bit x86; I386_SUITE=trixie tries CPython 3.13 with NumPy 2 instead of 3.11 with NumPy 1.24.

@@ -35,7 +35,6 @@ import subprocess
 import sys
 import tempfile
 import time
-import timeit
 
 import numpy as np
 
@@ -342,25 +341,34 @@ def run_case(op, case, shape, layout, x, px_call, np_call, mem_call, gamma, powf
 # Per-call overhead.
 
 def overhead(quick):
+    """Tiny calls on three float32 values, side by side with numpy.add on three: in every
+    round each call runs one batch in turn, so a change in background load hits all alike,
+    and the fastest batch of each stands for it (the slower ones were interrupted)."""
     tiny_rgb = np.full((1, 1, 3), 0.5, dtype=F32)
-    tiny_grey = np.full((1, 1), 0.5, dtype=F32)
     three = np.ones(3, dtype=F32)
     calls = [
         ("pixalot.gray_or_color, 1x1x3", lambda: pixalot.gray_or_color(tiny_rgb, GRAY_MIN)),
-        ("pixalot.color_levels, 1x1, gamma 2.2",
-         lambda: pixalot.color_levels(tiny_grey, 0.05, 0.95, 0.0, 1.0, 2.2)),
+        ("pixalot.color_levels, 1x1x3, gamma 2.2",
+         lambda: pixalot.color_levels(tiny_rgb, 0.05, 0.95, 0.0, 1.0, 2.2)),
         ("pixalot.sin_patern, 1x1x3, table of 40",
          lambda: pixalot.sin_patern(tiny_rgb, 40, 0.25, True, 0.0)),
         ("numpy.add(a, a), 3 float32", lambda: np.add(three, three)),
     ]
-    number = 2_000 if quick else 100_000
-    repeat = 3 if quick else 7
+    batch = 200 if quick else 500
+    rounds = 20 if quick else 400
+    samples = [[] for _ in calls]
+    for _ in range(rounds):
+        for (_, fn), taken in zip(calls, samples, strict=True):
+            start = time.perf_counter()
+            for _ in range(batch):
+                fn()
+            taken.append((time.perf_counter() - start) / batch)
+    add_min = min(samples[-1])
     rows = []
-    for label, fn in calls:
-        fn()
-        per_call = [t / number for t in timeit.repeat(fn, number=number, repeat=repeat)]
-        rows.append({"call": label, "ns_per_call_median": statistics.median(per_call) * 1e9,
-                     "ns_per_call_min": min(per_call) * 1e9, "calls": number, "repeats": repeat})
+    for (label, _), taken in zip(calls, samples, strict=True):
+        rows.append({"call": label, "ns_per_call_median": statistics.median(taken) * 1e9,
+                     "ns_per_call_min": min(taken) * 1e9, "over_numpy_add": min(taken) / add_min,
+                     "calls": batch, "repeats": rounds})
     return rows
 
 
@@ -515,11 +523,12 @@ def main(argv=None) -> int:
     data_cache.clear()
 
     print()
-    print("per-call overhead (timeit, ns per call)")
+    print("per-call overhead (ns per call, side by side; x numpy.add by the fastest batches)")
     calls = overhead(args.quick)
     for row in calls:
         print(f"  {row['call']:<42} median {row['ns_per_call_median']:9.1f}   "
-              f"min {row['ns_per_call_min']:9.1f}   ({row['repeats']} x {row['calls']} calls)")
+              f"min {row['ns_per_call_min']:9.1f}   x add {row['over_numpy_add']:5.2f}   "
+              f"({row['repeats']} x {row['calls']} calls)")
 
     elapsed = time.perf_counter() - started
     out = {

@@ -139,3 +139,18 @@ def test_data_from_eight_bit_sources_gives_the_elementwise_results(gamma):
     arr[::5, ::3] = rng.random((20, 43, 3), dtype=np.float32)  # distinct values interleaved
     expected = reference.color_levels(arr, 0.05, 0.95, 0.0, 1.0, gamma)
     assert_same_bits(color_levels(arr, 0.05, 0.95, 0.0, 1.0, gamma), expected)
+
+
+@pytest.mark.parametrize("shape", [(0,), (0, 3), (3, 0), (2, 0, 3), (4, 3), (1, 1, 3), (2, 1, 3)])
+@pytest.mark.parametrize("operation", ["color_levels", "sin_patern"])
+def test_a_c_ordered_result_has_c_strides_and_an_empty_one_has_zero_strides(shape, operation):
+    if operation == "sin_patern" and len(shape) < 2:
+        pytest.skip("stripes need rows and columns")
+    arr = np.zeros(shape, np.float32)
+    if operation == "color_levels":
+        result = color_levels(arr, 0.0, 1.0, 0.0, 1.0, 2.0)
+    else:
+        result = sin_patern(arr, 5, 0.5, True, 0.0)
+    # Zero strides for an empty result whatever NumPy itself would choose for a new empty array.
+    expected = (0,) * len(shape) if 0 in shape else np.empty(shape, np.float32).strides
+    assert result.strides == expected

@@ -2,7 +2,7 @@
 // module that follows the same borrow-checking protocol.
 #pragma once
 #include "array/borrow_registry.hpp"
-#include "boundary/pyerr.hpp"
+#include "cpython/pyerr.hpp"
 
 #include <cstdint>
 #include <expected>

@@ -1,7 +1,6 @@
 // The registry's tables: base address -> (key -> count), without an allocation per borrow.
 #pragma once
-#include <Python.h>
-
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -12,7 +11,7 @@ struct BorrowKey {
     std::uintptr_t range_start;
     std::uintptr_t range_end;
     std::uintptr_t data_ptr;
-    Py_ssize_t gcd_strides;
+    std::ptrdiff_t gcd_strides;
 
     bool operator==(const BorrowKey&) const = default;
 };
@@ -20,7 +19,7 @@ struct BorrowKey {
 /// n > 0 shared borrows of exactly `key`, or -1 for one exclusive borrow; never 0.
 struct Borrow {
     BorrowKey key;
-    Py_ssize_t count;
+    std::ptrdiff_t count;
 };
 
 /// The borrows of one base address. Nearly always one at a time (one call, one view),
@@ -38,13 +37,18 @@ public:
         return nullptr;
     }
 
-    void add(const BorrowKey& key, Py_ssize_t count) {
+    void add(const BorrowKey& key, std::ptrdiff_t count) {
         if (spilled_.empty() && size_ < inline_capacity) {
             inline_[size_++] = {key, count};
             return;
         }
         if (spilled_.empty()) spilled_.assign(inline_, inline_ + size_);
         spilled_.push_back({key, count});
+    }
+
+    void clear() noexcept {
+        size_ = 0;
+        spilled_.clear();
     }
 
     /// Removes one borrow found by `find`; order among the rest does not matter.
@@ -91,7 +95,7 @@ public:
     void erase(std::uintptr_t address) noexcept {
         std::size_t hole = home(address);
         while (slots_[hole].address != address || !slots_[hole].used) hole = next(hole);
-        slots_[hole] = Slot{};
+        slots_[hole].clear();
         --used_;
         for (std::size_t slot = next(hole); slots_[slot].used; slot = next(slot)) {
             const std::size_t wanted = home(slots_[slot].address);
@@ -99,7 +103,7 @@ public:
             const bool stays = hole <= slot ? (hole < wanted && wanted <= slot) : (hole < wanted || wanted <= slot);
             if (stays) continue;
             slots_[hole] = std::move(slots_[slot]);
-            slots_[slot] = Slot{};
+            slots_[slot].clear();
             hole = slot;
         }
     }
@@ -109,10 +113,17 @@ private:
         std::uintptr_t address = 0;
         bool used = false;
         BorrowsOfBase borrows;
+
+        /// Empties the slot in place: a borrow taken and given back by every call should
+        /// not cost a whole slot's construction and move.
+        void clear() noexcept {
+            used = false;
+            borrows.clear();
+        }
     };
 
     std::size_t home(std::uintptr_t address) const noexcept {
-        return static_cast<std::size_t>((static_cast<std::uint64_t>(address) * 0x9E3779B97F4A7C15ull) >> 32) &
+        return static_cast<std::size_t>((std::uint64_t{address} * 0x9E3779B97F4A7C15ull) >> 32) &
                (slots_.size() - 1);
     }
     std::size_t next(std::size_t slot) const noexcept { return (slot + 1) & (slots_.size() - 1); }

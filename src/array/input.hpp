@@ -1,7 +1,7 @@
 // Accepting float32 NumPy arrays as read-only inputs, each with one shared borrow.
 #pragma once
 #include "array/borrow.hpp"
-#include "boundary/pyerr.hpp"
+#include "cpython/pyerr.hpp"
 
 namespace pixalot {
 

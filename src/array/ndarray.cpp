@@ -3,8 +3,6 @@
 
 #include "support/fault.hpp"
 
-#include <Python.h>
-
 #include <algorithm>
 #include <new>
 
@@ -13,51 +11,62 @@ namespace pixalot {
 void index_out_of_bounds() { panic("ndarray: index out of bounds"); }
 
 void unexpected_dimensionality() {
-    panic("unexpected dimensionality: NumPy is expected to limit arrays to 32 or fewer dimensions.\n"
+    panic("unexpected dimensionality: NumPy is expected to limit arrays to " + std::to_string(max_axes) +
+          " or fewer dimensions.\n"
           "Please report a bug against `pixalot`.");
 }
 
 Strides row_major_strides(const Shape& shape) {
     Strides strides(shape.size());
-    for (std::size_t length : shape.view()) {
+    for (Index length : shape.view()) {
         if (length == 0) return strides;
     }
-    std::size_t step = 1;
+    Index step = 1;
     for (std::size_t axis = shape.size(); axis-- > 0;) {
-        strides[axis] = static_cast<std::ptrdiff_t>(step);
-        step *= shape[axis];  // wraps in the machine word, like the layout it describes
+        strides[axis] = step;
+        // Wraps in the machine word, like the layout it describes.
+        (void)__builtin_mul_overflow(step, shape[axis], &step);
     }
     return strides;
 }
 
 namespace {
 
-std::size_t magnitude(std::ptrdiff_t stride) {
-    return stride < 0 ? 0 - static_cast<std::size_t>(stride) : static_cast<std::size_t>(stride);
-}
+Index magnitude(Index stride) { return stride < 0 ? -stride : stride; }
 
 }  // namespace
 
+bool has_row_major_strides(const Shape& shape, const Strides& strides) {
+    if (std::ranges::find(shape.view(), Index{0}) != shape.view().end()) {
+        return std::ranges::all_of(strides.view(), [](Index stride) { return stride == 0; });
+    }
+    Index step = 1;
+    for (std::size_t axis = shape.size(); axis-- > 0;) {
+        if (strides[axis] != step) return false;
+        (void)__builtin_mul_overflow(step, shape[axis], &step);
+    }
+    return true;
+}
+
 bool is_contiguous(const Shape& shape, const Strides& strides) {
-    const Strides row_major = row_major_strides(shape);
-    if (std::ranges::equal(row_major.view(), strides.view())) return true;
+    if (has_row_major_strides(shape, strides)) return true;
     const std::size_t ndim = shape.size();
     if (ndim == 1) return strides[0] == -1;
 
     // Stable order by stride magnitude: axes of equal magnitude keep their axis order.
-    // At most 32 axes, so an insertion sort on the stack, which allocates nothing.
-    std::size_t order[32];
-    if (ndim > 32) return false;  // no array with more axes reaches this test
+    // At most max_axes axes, so an insertion sort on the stack, which allocates nothing.
+    std::size_t order[max_axes];
+    if (ndim > max_axes) return false;  // no array with more axes reaches this test
     for (std::size_t axis = 0; axis < ndim; ++axis) {
         std::size_t position = axis;
-        const std::size_t key = magnitude(strides[axis]);
+        const Index key = magnitude(strides[axis]);
         while (position > 0 && magnitude(strides[order[position - 1]]) > key) {
             order[position] = order[position - 1];
             --position;
         }
         order[position] = axis;
     }
-    std::size_t expected = 1;
+    Index expected = 1;
     for (std::size_t position = 0; position < ndim; ++position) {
         const std::size_t axis = order[position];
         if (shape[axis] != 1 && magnitude(strides[axis]) != expected) return false;
@@ -66,11 +75,11 @@ bool is_contiguous(const Shape& shape, const Strides& strides) {
     return true;
 }
 
-std::size_t lowest_address_offset(const Shape& shape, const Strides& strides) {
-    std::size_t offset = 0;
+Index lowest_address_offset(const Shape& shape, const Strides& strides) {
+    Index offset = 0;
     for (std::size_t axis = 0; axis < shape.size(); ++axis) {
-        const std::ptrdiff_t stride = strides[axis];
-        if (shape[axis] >= 2 && stride < 0) offset += (shape[axis] - 1) * magnitude(stride);
+        const Index stride = strides[axis];
+        if (shape[axis] >= 2 && stride < 0) offset -= (shape[axis] - 1) * stride;
     }
     return offset;
 }
@@ -83,31 +92,36 @@ namespace {
 
 }  // namespace
 
-void check_capacity(std::size_t count) {
-    if (count > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(float)) panic("capacity overflow");
+/// The most float32 a buffer may hold: its size in bytes must fit a signed machine word.
+constexpr Index max_floats = PTRDIFF_MAX / float_bytes;
+
+void check_capacity(Index count) {
+    if (count > max_floats) panic("capacity overflow");
 }
 
 namespace {
 
-OwnedRepr allocate_zeroed(std::size_t count) {
+OwnedRepr allocate_zeroed(Index count) {
     check_capacity(count);
     if (count == 0) return {};
-    auto* buffer = static_cast<float*>(std::calloc(count, sizeof(float)));
+    auto* buffer = static_cast<float*>(std::calloc(static_cast<std::size_t>(count), sizeof(float)));
     if (buffer == nullptr) throw std::bad_alloc();
     return OwnedRepr(buffer);
 }
 
 }  // namespace
 
-std::size_t checked_element_count(const Shape& shape) {
-    std::size_t nonzero_product = 1;
-    std::size_t count = 1;
-    for (std::size_t length : shape.view()) {
-        count *= length;
-        if (length == 0) continue;
+Index checked_element_count(const Shape& shape) {
+    Index nonzero_product = 1;
+    bool empty = false;
+    for (Index length : shape.view()) {
+        if (length == 0) {
+            empty = true;
+            continue;
+        }
         if (__builtin_mul_overflow(nonzero_product, length, &nonzero_product)) shape_too_large();
     }
-    if (nonzero_product > static_cast<std::size_t>(PY_SSIZE_T_MAX)) shape_too_large();
+    const Index count = empty ? 0 : nonzero_product;
     check_capacity(count);
     return count;
 }
@@ -118,13 +132,13 @@ OwnedArray zeros(const Shape& shape) {
     return OwnedArray{std::move(storage), data, shape, row_major_strides(shape)};
 }
 
-void check_zeros_1d(std::size_t length) {
-    if (length > static_cast<std::size_t>(PY_SSIZE_T_MAX)) shape_too_large();
-    check_capacity(length);
+void check_zeros_1d(std::uint64_t length) {
+    if (length > max_count) shape_too_large();
+    if (length > max_count / sizeof(float)) panic("capacity overflow");
 }
 
-OwnedArray zeros_1d(std::size_t length) {
-    check_zeros_1d(length);
+OwnedArray zeros_1d(Index length) {
+    check_capacity(length);
     OwnedRepr storage = allocate_zeroed(length);
     float* data = storage.buffer();
     Shape shape(1);
@@ -152,7 +166,7 @@ ArrayView slice(const ArrayView& view, std::span<const SliceItem> items) {
     std::size_t out = 0;
     for (std::size_t axis = 0; axis < items.size(); ++axis) {
         const SliceItem& item = items[axis];
-        const auto length = static_cast<std::ptrdiff_t>(view.len_of(axis));
+        const Index length = view.len_of(axis);
         const std::ptrdiff_t stride = view.stride_of(axis);
         if (item.is_index) {
             const std::ptrdiff_t index = item.start < 0 ? item.start + length : item.start;
@@ -169,10 +183,8 @@ ArrayView slice(const ArrayView& view, std::span<const SliceItem> items) {
         if (item.step == 0) panic("assertion failed: step != 0");
         const std::ptrdiff_t selected = end - start;
         if (selected != 0) move_by(item.step < 0 ? end - 1 : start, stride);
-        const std::size_t step_magnitude = magnitude(item.step);
-        const std::size_t new_length = step_magnitude == 1
-                                           ? static_cast<std::size_t>(selected)
-                                           : (static_cast<std::size_t>(selected) + step_magnitude - 1) / step_magnitude;
+        const Index step_magnitude = magnitude(item.step);
+        const Index new_length = (selected + step_magnitude - 1) / step_magnitude;
         shape[out] = new_length;
         strides[out] = new_length <= 1 ? 0 : stride * item.step;
         ++out;

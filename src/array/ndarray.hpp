@@ -12,7 +12,18 @@
 
 namespace pixalot {
 
-/// A list of machine words: axis lengths (unsigned) or element strides (signed). Up to four
+/// The most axes an array may have: NumPy 1.x's limit. It sizes every per-axis buffer on
+/// the stack; an input of more axes (NumPy 2 allows 64) is a fault before any is filled.
+constexpr std::size_t max_axes = 32;
+
+/// Bytes per element, as a signed word for arithmetic with byte strides.
+constexpr Index float_bytes = sizeof(float);
+
+/// The largest element or byte count of one array: a signed machine word, as NumPy and
+/// CPython count sizes.
+constexpr std::size_t max_count = PTRDIFF_MAX;
+
+/// A list of machine words: axis lengths or element strides. Up to four
 /// entries live inline, so arrays of up to four axes need no allocation for them.
 template <class Word>
 class IxDynImpl {
@@ -48,9 +59,9 @@ private:
 };
 
 /// Axis lengths.
-using Shape = IxDynImpl<std::size_t>;
+using Shape = IxDynImpl<Index>;
 /// Element strides: steps between neighbours along each axis, negative for a reversed axis.
-using Strides = IxDynImpl<std::ptrdiff_t>;
+using Strides = IxDynImpl<Index>;
 
 /// Storage of an array that borrows memory owned elsewhere (a NumPy array).
 struct ViewRepr {};
@@ -81,16 +92,16 @@ struct ArrayBase {
     Strides strides;       // in elements
 
     std::size_t ndim() const noexcept { return dim.size(); }
-    std::size_t len_of(std::size_t axis) const noexcept { return dim[axis]; }
-    std::ptrdiff_t stride_of(std::size_t axis) const noexcept { return strides[axis]; }
+    Index len_of(std::size_t axis) const noexcept { return dim[axis]; }
+    Index stride_of(std::size_t axis) const noexcept { return strides[axis]; }
     /// The number of elements: the product of the axis lengths.
-    std::size_t size() const noexcept {
-        std::size_t count = 1;
-        for (std::size_t length : dim.view()) count *= length;
+    Index size() const noexcept {
+        Index count = 1;
+        for (Index length : dim.view()) count *= length;
         return count;
     }
     /// The element at one index per axis; faults "ndarray: index out of bounds".
-    float& at(std::span<const std::size_t> index) const;
+    float& at(std::span<const Index> index) const;
 };
 
 using ArrayView = ArrayBase<ViewRepr>;
@@ -99,12 +110,12 @@ using OwnedArray = ArrayBase<OwnedRepr>;
 [[noreturn]] void index_out_of_bounds();
 
 template <class Repr>
-float& ArrayBase<Repr>::at(std::span<const std::size_t> index) const {
+float& ArrayBase<Repr>::at(std::span<const Index> index) const {
     if (index.size() != ndim()) index_out_of_bounds();
-    std::ptrdiff_t offset = 0;
+    Index offset = 0;
     for (std::size_t axis = 0; axis < index.size(); ++axis) {
-        if (index[axis] >= dim[axis]) index_out_of_bounds();
-        offset += static_cast<std::ptrdiff_t>(index[axis]) * stride_of(axis);
+        if (index[axis] < 0 || index[axis] >= dim[axis]) index_out_of_bounds();
+        offset += index[axis] * stride_of(axis);
     }
     return ptr[offset];
 }
@@ -118,11 +129,15 @@ ArrayView view_of(const ArrayBase<Repr>& array) {
 /// Row-major element strides of a shape; all zero when any axis is empty.
 Strides row_major_strides(const Shape& shape);
 
+/// Whether `strides` are `row_major_strides(shape)`, compared without making them: tiny
+/// calls ask this several times.
+bool has_row_major_strides(const Shape& shape, const Strides& strides);
+
 /// Whether the elements fill one gap-free block (any axis order, any signs).
 bool is_contiguous(const Shape& shape, const Strides& strides);
 
 /// Elements below the data pointer that the lowest-addressed element lies.
-std::size_t lowest_address_offset(const Shape& shape, const Strides& strides);
+Index lowest_address_offset(const Shape& shape, const Strides& strides);
 
 /// The fault for an array of more axes than NumPy allows.
 [[noreturn]] void unexpected_dimensionality();
@@ -130,19 +145,19 @@ std::size_t lowest_address_offset(const Shape& shape, const Strides& strides);
 /// The element count of a new array of `shape`, with the faults of making one: the
 /// product of the non-zero lengths must fit a signed machine word, and its size in bytes
 /// too ("capacity overflow").
-std::size_t checked_element_count(const Shape& shape);
+Index checked_element_count(const Shape& shape);
 
 /// A zero-filled owned array of `shape` with row-major strides.
 OwnedArray zeros(const Shape& shape);
 /// A zero-filled one-axis owned array of `length` elements.
-OwnedArray zeros_1d(std::size_t length);
+OwnedArray zeros_1d(Index length);
 
 /// The faults of `zeros_1d(length)`, without making the array.
-void check_zeros_1d(std::size_t length);
+void check_zeros_1d(std::uint64_t length);
 
 /// The fault of a buffer of `count` float32: "capacity overflow" when its size in bytes
 /// exceeds the largest signed machine word.
-void check_capacity(std::size_t count);
+void check_capacity(Index count);
 
 /// Calls `visit(first, stride, length)` for rows that hold every element once, in row-major
 /// logical order; a 0-d view is one row of one element. A row is the innermost axis of more
@@ -151,20 +166,20 @@ void check_capacity(std::size_t count);
 /// rows are as long as the layout allows. Nothing is visited for an empty view.
 template <class Visit>
 void for_each_row(const ArrayView& view, Visit&& visit) {
-    for (std::size_t length : view.dim.view()) {
+    for (Index length : view.dim.view()) {
         if (length == 0) return;
     }
     std::size_t outer = view.ndim();  // axes [0, outer) are walked around the row
-    std::size_t row_length = 1;
-    std::ptrdiff_t row_stride = 1;
+    Index row_length = 1;
+    Index row_stride = 1;
     for (; outer > 0; --outer) {
-        const std::size_t length = view.len_of(outer - 1);
+        const Index length = view.len_of(outer - 1);
         if (length == 1) continue;
-        const std::ptrdiff_t stride = view.stride_of(outer - 1);
-        std::ptrdiff_t carried_on;
+        const Index stride = view.stride_of(outer - 1);
+        Index carried_on;
         if (row_length == 1) {
             row_stride = stride;
-        } else if (__builtin_mul_overflow(row_stride, static_cast<std::ptrdiff_t>(row_length), &carried_on) ||
+        } else if (__builtin_mul_overflow(row_stride, row_length, &carried_on) ||
                    carried_on != stride) {
             break;
         }
@@ -181,7 +196,7 @@ void for_each_row(const ArrayView& view, Visit&& visit) {
             --axis;
             row += view.stride_of(axis);
             if (++index[axis] < view.len_of(axis)) break;
-            row -= static_cast<std::ptrdiff_t>(view.len_of(axis)) * view.stride_of(axis);
+            row -= view.len_of(axis) * view.stride_of(axis);
             index[axis] = 0;
         }
     }
@@ -190,8 +205,8 @@ void for_each_row(const ArrayView& view, Visit&& visit) {
 /// Calls `visit(element)` for each element in row-major logical order (last index fastest).
 template <class Visit>
 void for_each_logical(const ArrayView& view, Visit&& visit) {
-    for_each_row(view, [&](const float* first, std::ptrdiff_t stride, std::size_t length) {
-        for (std::size_t column = 0; column < length; ++column) visit(*stepped(first, column, stride));
+    for_each_row(view, [&](const float* first, Index stride, Index length) {
+        for (Index column = 0; column < length; ++column) visit(*stepped(first, column, stride));
     });
 }
 

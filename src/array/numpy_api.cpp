@@ -3,6 +3,8 @@
 
 #include "support/fault.hpp"
 
+#include <utility>
+
 namespace pixalot::numpy {
 namespace {
 
@@ -50,7 +52,7 @@ void** lookup_table() {
         (void)capsule.release();  // the table lives inside the capsule: keep it forever
         using FeatureVersion = unsigned (*)();
         auto feature_version = reinterpret_cast<FeatureVersion>(
-            table[static_cast<std::size_t>(Api::PyArray_GetNDArrayCFeatureVersion)]);
+            table[std::to_underlying(Api::PyArray_GetNDArrayCFeatureVersion)]);
         descr_layout_v2 = feature_version() >= feature_version_numpy2;
         api_table = table;
     }
@@ -89,7 +91,7 @@ PyResult<PyRef> import_multiarray() {
 
 void* get(Api entry) {
     void** table = api_table != nullptr ? api_table : lookup_table();
-    return table[static_cast<std::size_t>(entry)];
+    return table[std::to_underlying(entry)];
 }
 
 bool PyArray_Check(PyObject* object) {

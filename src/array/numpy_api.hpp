@@ -1,6 +1,6 @@
 // NumPy's native array interface, reached only through the `_ARRAY_API` capsule at run time.
 #pragma once
-#include "boundary/pyerr.hpp"
+#include "cpython/pyerr.hpp"
 
 #include <cstdint>
 

@@ -1,4 +1,4 @@
-// to_pyarray: the block copy for row- and column-major sources, the element walk otherwise.
+// New NumPy results: row- or column-major when the planned strides are, row-major otherwise.
 #include "array/output.hpp"
 
 #include "support/fault.hpp"
@@ -6,17 +6,18 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 namespace pixalot {
 
-bool is_standard_layout(std::span<const std::size_t> shape, std::span<const std::ptrdiff_t> strides) {
-    for (std::size_t length : shape) {
+bool is_standard_layout(std::span<const Index> shape, std::span<const Index> strides) {
+    for (Index length : shape) {
         if (length == 0) return true;
     }
-    std::size_t expected = 1;
+    Index expected = 1;
     for (std::size_t axis = shape.size(); axis-- > 0;) {
         if (shape[axis] == 1) continue;
-        if (strides[axis] != static_cast<std::ptrdiff_t>(expected)) return false;
+        if (strides[axis] != expected) return false;
         expected *= shape[axis];
     }
     return true;
@@ -28,10 +29,10 @@ PyRef new_uninit(const Shape& shape, const numpy::npy_intp* byte_strides, Memory
     using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, const numpy::npy_intp*,
                                        const numpy::npy_intp*, void*, int, PyObject*);
     auto new_from_descr = reinterpret_cast<NewFromDescr>(numpy::get(numpy::Api::PyArray_NewFromDescr));
-    static_assert(sizeof(std::size_t) == sizeof(numpy::npy_intp));
+    static_assert(std::is_same_v<Index, numpy::npy_intp>, "shapes go to NumPy as they are");
     // The creation call consumes the descriptor's reference.
     PyObject* array = new_from_descr(array_type, descr.release(), static_cast<int>(shape.size()),
-                                     reinterpret_cast<const numpy::npy_intp*>(shape.data()), byte_strides,
+                                     shape.data(), byte_strides,
                                      nullptr, static_cast<int>(order), nullptr);
     if (array == nullptr && PyErr_ExceptionMatches(PyExc_MemoryError)) {
         // A refused buffer is the caller's to handle, like any other refused allocation.
@@ -43,7 +44,7 @@ PyRef new_uninit(const Shape& shape, const numpy::npy_intp* byte_strides, Memory
 
 namespace {
 
-/// Row-major, column-major (block copy) or neither, by the order `to_pyarray` tests them.
+/// Row-major, column-major or neither, tested in that order.
 std::optional<MemoryOrder> block_order(const Shape& shape, const Strides& strides) {
     if (is_standard_layout(shape.view(), strides.view())) return MemoryOrder::RowMajor;
     if (shape.size() > 1) {
@@ -57,10 +58,10 @@ std::optional<MemoryOrder> block_order(const Shape& shape, const Strides& stride
 }
 
 NpyStrides byte_strides(const Strides& strides) {
-    if (strides.size() > 32) unexpected_dimensionality();
-    NpyStrides bytes{};
+    if (strides.size() > max_axes) unexpected_dimensionality();
+    NpyStrides bytes;  // only the first strides.size() entries are read
     for (std::size_t axis = 0; axis < strides.size(); ++axis) {
-        bytes[axis] = strides[axis] * static_cast<numpy::npy_intp>(sizeof(float));
+        bytes[axis] = strides[axis] * float_bytes;
     }
     return bytes;
 }
@@ -71,26 +72,23 @@ float* buffer_of(const PyRef& array) { return reinterpret_cast<float*>(numpy::as
 
 PlannedResult new_result(const Shape& shape, const Strides& strides) {
     if (std::optional<MemoryOrder> order = block_order(shape, strides)) {
+        // NumPy's own row-major strides are these when no axis is empty, and it works out
+        // the flags of its own layout without a pass over the axes.
+        const bool numpy_strides = *order == MemoryOrder::RowMajor && has_row_major_strides(shape, strides) &&
+                                   std::ranges::find(shape.view(), Index{0}) == shape.view().end();
+        if (numpy_strides) {
+            PyRef array = new_uninit(shape, nullptr, MemoryOrder::RowMajor);
+            float* data = buffer_of(array);
+            return {std::move(array), data, true};
+        }
         const NpyStrides bytes = byte_strides(strides);
-        PyRef array = new_uninit(Shape(shape), bytes.data(), *order);
+        PyRef array = new_uninit(shape, bytes.data(), *order);
         float* data = buffer_of(array);
         return {std::move(array), data, true};
     }
-    PyRef array = new_uninit(Shape(shape), nullptr, MemoryOrder::RowMajor);
+    PyRef array = new_uninit(shape, nullptr, MemoryOrder::RowMajor);
     float* data = buffer_of(array);
     return {std::move(array), data, false};
-}
-
-PyRef to_pyarray(const OwnedArray& source) {
-    PlannedResult result = new_result(source.dim, source.strides);
-    if (result.same_memory_order) {
-        const std::size_t count = source.size();
-        if (count != 0) std::memcpy(result.data, source.ptr, count * sizeof(float));
-    } else {
-        float* target = result.data;
-        for_each_logical(view_of(source), [&](float element) { *target++ = element; });
-    }
-    return std::move(result.array);
 }
 
 }  // namespace pixalot

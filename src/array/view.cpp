@@ -13,10 +13,8 @@
 namespace pixalot {
 namespace {
 
-constexpr int max_dimensions = 32;
-
 void check_dimensionality(int nd) {
-    if (nd > max_dimensions) unexpected_dimensionality();
+    if (nd > static_cast<int>(max_axes)) unexpected_dimensionality();
 }
 
 /// The view of the array's header at `data`, with `byte_strides` for the header's own.
@@ -31,8 +29,8 @@ ArrayView view_at(const numpy::ArrayObject* array, std::uintptr_t data, const nu
     for (std::size_t axis = 0; axis < ndim; ++axis) {
         const numpy::npy_intp length = array->dimensions[axis];
         const numpy::npy_intp stride = byte_strides[axis];
-        shape[axis] = static_cast<std::size_t>(length);
-        strides[axis] = stride / static_cast<numpy::npy_intp>(sizeof(float));
+        shape[axis] = length;
+        strides[axis] = stride / float_bytes;
         if (stride < 0) {
             data += static_cast<std::uintptr_t>(stride) * static_cast<std::uintptr_t>(length - 1);
             inverted |= std::uint32_t{1} << axis;
@@ -40,8 +38,8 @@ ArrayView view_at(const numpy::ArrayObject* array, std::uintptr_t data, const nu
     }
     for (std::size_t axis = 0; axis < ndim; ++axis) {
         if ((inverted & (std::uint32_t{1} << axis)) == 0) continue;
-        const std::size_t length = shape[axis];
-        if (length != 0) data += (length - 1) * static_cast<std::size_t>(-strides[axis]) * sizeof(float);
+        const Index length = shape[axis];
+        if (length != 0) data += static_cast<std::uintptr_t>((length - 1) * -strides[axis]) * sizeof(float);
     }
     return ArrayView{{}, reinterpret_cast<float*>(data), std::move(shape), std::move(strides)};
 }
@@ -60,7 +58,7 @@ Reading reading_of(const numpy::ArrayObject* array) {
         if (array->dimensions[axis] == 0) return Reading::InPlace;  // no element is ever read
     }
     for (int axis = 0; axis < array->nd; ++axis) {
-        if (array->dimensions[axis] > 1 && array->strides[axis] % static_cast<numpy::npy_intp>(sizeof(float)) != 0) {
+        if (array->dimensions[axis] > 1 && array->strides[axis] % float_bytes != 0) {
             return Reading::PackedCopy;
         }
     }
@@ -76,7 +74,7 @@ void for_each_offset(std::span<const numpy::npy_intp> lengths, std::span<const n
                      Visit&& visit) {
     std::size_t count = 1;
     for (numpy::npy_intp length : lengths) count *= static_cast<std::size_t>(length);
-    std::array<numpy::npy_intp, max_dimensions> index{};
+    std::array<numpy::npy_intp, max_axes> index{};
     numpy::npy_intp offset = 0;
     for (std::size_t element = 0; element < count; ++element) {
         visit(offset);
@@ -95,7 +93,7 @@ void for_each_offset_pair(std::span<const numpy::npy_intp> lengths, std::span<co
                           std::span<const numpy::npy_intp> other_strides, Visit&& visit) {
     std::size_t count = 1;
     for (numpy::npy_intp length : lengths) count *= static_cast<std::size_t>(length);
-    std::array<numpy::npy_intp, max_dimensions> index{};
+    std::array<numpy::npy_intp, max_axes> index{};
     numpy::npy_intp offset = 0, other = 0;
     for (std::size_t element = 0; element < count; ++element) {
         visit(offset, other);
@@ -120,10 +118,10 @@ void for_each_offset_pair(std::span<const numpy::npy_intp> lengths, std::span<co
 /// than twice the elements. A stride that falls inside the block of the smaller ones
 /// (interleaved or overlapping axes) has no such image: nothing, and the copy keeps the
 /// input's own strides.
-std::optional<std::array<numpy::npy_intp, max_dimensions>> compact_strides(
+std::optional<std::array<numpy::npy_intp, max_axes>> compact_strides(
     std::span<const numpy::npy_intp> lengths, std::span<const numpy::npy_intp> strides) {
     constexpr auto element = static_cast<std::size_t>(sizeof(float));
-    std::array<std::size_t, max_dimensions> order{};
+    std::array<std::size_t, max_axes> order{};
     for (std::size_t axis = 0; axis < lengths.size(); ++axis) order[axis] = axis;
     auto magnitude = [&](std::size_t axis) {
         const auto stride = static_cast<std::size_t>(strides[axis]);
@@ -131,7 +129,7 @@ std::optional<std::array<numpy::npy_intp, max_dimensions>> compact_strides(
     };
     std::stable_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(lengths.size()),
                      [&](std::size_t a, std::size_t b) { return magnitude(a) < magnitude(b); });
-    std::array<numpy::npy_intp, max_dimensions> compact{};
+    std::array<numpy::npy_intp, max_axes> compact{};
     // One past the last element slot of the block the axes walked so far span.
     std::size_t input_block = 1, copy_block = 1;
     for (std::size_t rank = 0; rank < lengths.size(); ++rank) {
@@ -154,8 +152,8 @@ std::optional<std::array<numpy::npy_intp, max_dimensions>> compact_strides(
 /// between elements are never read (they stay zero). Only axes that step through memory
 /// are walked, so a broadcast input copies its few distinct elements once each.
 InputView aligned_copy(const numpy::ArrayObject* array) {
-    std::array<numpy::npy_intp, max_dimensions> lengths{}, strides{};
-    std::array<std::size_t, max_dimensions> axes{};
+    std::array<numpy::npy_intp, max_axes> lengths{}, strides{};
+    std::array<std::size_t, max_axes> axes{};
     std::size_t stepping = 0;
     numpy::npy_intp low = 0, high = 0, count = 1;
     for (int axis = 0; axis < array->nd; ++axis) {
@@ -170,12 +168,12 @@ InputView aligned_copy(const numpy::ArrayObject* array) {
     const auto span = static_cast<std::size_t>(high - low) + sizeof(float);
     const auto stepping_lengths = std::span(lengths).first(stepping);
     const auto stepping_strides = std::span(strides).first(stepping);
-    const std::optional<std::array<numpy::npy_intp, max_dimensions>> compact =
+    const std::optional<std::array<numpy::npy_intp, max_axes>> compact =
         span == static_cast<std::size_t>(count) * sizeof(float) ? std::nullopt
                                                                   : compact_strides(stepping_lengths, stepping_strides);
     if (!compact) {
         // The input's own strides, every element at its offset from the span's start.
-        OwnedArray copy = zeros_1d(span / sizeof(float));
+        OwnedArray copy = zeros_1d(static_cast<Index>(span / sizeof(float)));
         char* target = reinterpret_cast<char*>(copy.ptr) - low;  // where the input's `data` lands
         const char* source = array->data;
         if (span == static_cast<std::size_t>(count) * sizeof(float)) {
@@ -187,7 +185,7 @@ InputView aligned_copy(const numpy::ArrayObject* array) {
         ArrayView view = view_at(array, reinterpret_cast<std::uintptr_t>(target), array->strides);
         return {std::move(copy), std::move(view)};
     }
-    std::array<numpy::npy_intp, max_dimensions> copy_strides{};
+    std::array<numpy::npy_intp, max_axes> copy_strides{};
     std::copy(array->strides, array->strides + array->nd, copy_strides.begin());
     numpy::npy_intp copy_low = 0, copy_high = 0;
     for (std::size_t rank = 0; rank < stepping; ++rank) {
@@ -195,7 +193,7 @@ InputView aligned_copy(const numpy::ArrayObject* array) {
         copy_strides[axes[rank]] = stride;
         (stride < 0 ? copy_low : copy_high) += (lengths[rank] - 1) * stride;
     }
-    OwnedArray copy = zeros_1d(static_cast<std::size_t>(copy_high - copy_low) / sizeof(float) + 1);
+    OwnedArray copy = zeros_1d((copy_high - copy_low) / float_bytes + 1);
     char* target = reinterpret_cast<char*>(copy.ptr) - copy_low;  // where the input's `data` lands
     for_each_offset_pair(stepping_lengths, stepping_strides, std::span(*compact).first(stepping),
                          [&](numpy::npy_intp offset, numpy::npy_intp copy_offset) {
@@ -210,7 +208,7 @@ InputView aligned_copy(const numpy::ArrayObject* array) {
 OwnedArray packed_copy(const numpy::ArrayObject* array) {
     const auto nd = static_cast<std::size_t>(array->nd);
     Shape shape(nd);
-    for (std::size_t axis = 0; axis < nd; ++axis) shape[axis] = static_cast<std::size_t>(array->dimensions[axis]);
+    for (std::size_t axis = 0; axis < nd; ++axis) shape[axis] = array->dimensions[axis];
     OwnedArray copy = zeros(shape);
     float* target = copy.ptr;
     for_each_offset(std::span(array->dimensions, nd), std::span(array->strides, nd),

@@ -92,6 +92,8 @@ PyResult<void> FunctionDescription::extract_arguments_fastcall(PyObject* const* 
         if (given > positional_count) return std::unexpected(too_many_positional_arguments(nargs));
     }
 
+    // Today's functions have no keyword-only or positional-only parameters, but the record
+    // carries both, so a function added with them binds with CPython's messages as it is.
     std::span<PyObject*> keyword_only_slots = slots.subspan(positional_count);
     // Stays empty (and so unallocated) on every call that binds.
     std::vector<std::string_view> positional_only_passed_by_keyword;
@@ -107,7 +109,7 @@ PyResult<void> FunctionDescription::extract_arguments_fastcall(PyObject* const* 
                 (void)PyErr::take();  // a lone surrogate: no parameter can have that name
                 return std::unexpected(unexpected_keyword_argument(name));
             }
-            const std::string_view text(utf8, static_cast<std::size_t>(size));
+            const std::string_view text(utf8, utf8 + size);
 
             bool bound = false;
             for (std::size_t index = 0; index < keyword_only_parameters.size(); ++index) {
@@ -182,9 +184,13 @@ PyResult<float> extract_f32(PyObject* object) {
 }
 
 PyResult<std::uint32_t> extract_u32(PyObject* object) {
-    PyRef index = PyRef::steal(PyNumber_Index(object));
-    if (!index) return std::unexpected(PyErr::fetch());
-    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    // An exact int is its own index: reading it directly spares a call and a reference.
+    PyRef index;
+    if (!PyLong_CheckExact(object)) {
+        index = PyRef::steal(PyNumber_Index(object));
+        if (!index) return std::unexpected(PyErr::fetch());
+    }
+    const unsigned long long value = PyLong_AsUnsignedLongLong(index ? index.get() : object);
     if (value == static_cast<unsigned long long>(-1)) {
         if (std::optional<PyErr> error = PyErr::take()) return std::unexpected(std::move(*error));
     }

@@ -1,6 +1,6 @@
 // Binding fast-call arguments to parameters, and converting Python scalars to native values.
 #pragma once
-#include "boundary/pyerr.hpp"
+#include "cpython/pyerr.hpp"
 
 #include <cstdint>
 #include <span>

@@ -1,7 +1,7 @@
 // The call frame every entry into the module passes through: lock depth, pools, errors, faults.
 #pragma once
 #include "support/fault.hpp"
-#include "boundary/pyerr.hpp"
+#include "cpython/pyerr.hpp"
 
 #include <cstdlib>
 #include <new>

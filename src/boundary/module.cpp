@@ -29,6 +29,7 @@ PyResult<const char*> extract_c_string(std::string_view text, const char* nul_me
     const std::size_t nul = text.find('\0');
     if (nul == text.size() - 1) return text.data();
     if (nul != std::string_view::npos) return std::unexpected(PyErr::new_message(PyExc_ValueError, nul_message));
+    // Today's texts all end in their NUL; a row written without one is copied, not refused.
     char* copy = new char[text.size() + 1];
     std::memcpy(copy, text.data(), text.size());
     copy[text.size()] = '\0';

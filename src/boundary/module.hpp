@@ -1,6 +1,6 @@
 // Module creation (once per process, one interpreter) and publication of the function objects.
 #pragma once
-#include "boundary/pyerr.hpp"
+#include "cpython/pyerr.hpp"
 
 #include <atomic>
 #include <cstdint>

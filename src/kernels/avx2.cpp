@@ -13,8 +13,8 @@ namespace {
 
 /// The linear map and clamp: the same loop as the baseline's, eight lanes at a time with
 /// the same IEEE operations per lane.
-void levels_bases(const LevelsParameters& p, const float* source, std::size_t count, float* bases) {
-    for (std::size_t k = 0; k < count; ++k) bases[k] = levels_base(p, source[k]);
+void levels_bases(const LevelsParameters& p, const float* source, Index count, float* bases) {
+    for (Index k = 0; k < count; ++k) bases[k] = levels_base(p, source[k]);
 }
 
 /// Eight memo lookups; the lanes set in `misses` are left to `HashedMemo::lookup`.
@@ -52,9 +52,9 @@ __m256 lookup8(const CodeTable& table, __m256 values, unsigned& misses) {
 /// misses, which are rare where a table is worth its keep, are settled lane by lane before
 /// the vectors are stored.
 template <class Table>
-std::size_t lookups(Table& table, const LevelsParameters& p, const float* source, std::size_t count,
+Index lookups(Table& table, const LevelsParameters& p, const float* source, Index count,
                     float* target) {
-    std::size_t served = 0, unserved = 0, k = 0;
+    Index served = 0, unserved = 0, k = 0;
     for (; k + 16 <= count; k += 16) {
         unsigned low_misses, high_misses;
         __m256 low = lookup8(table, _mm256_loadu_ps(source + k), low_misses);
@@ -63,10 +63,10 @@ std::size_t lookups(Table& table, const LevelsParameters& p, const float* source
             alignas(32) float lanes[16];
             _mm256_store_ps(lanes, low);
             _mm256_store_ps(lanes + 8, high);
-            for (unsigned lane = 0; lane < 16; ++lane) {
+            for (Index lane = 0; lane < 16; ++lane) {
                 if (misses & (1u << lane)) lanes[lane] = table.lookup(p, source[k + lane], served);
             }
-            unserved += static_cast<std::size_t>(__builtin_popcount(misses));
+            unserved += __builtin_popcount(misses);
             low = _mm256_load_ps(lanes);
             high = _mm256_load_ps(lanes + 8);
         }
@@ -78,18 +78,18 @@ std::size_t lookups(Table& table, const LevelsParameters& p, const float* source
     return served;
 }
 
-std::size_t hashed_lookups(HashedMemo& memo, const LevelsParameters& p, const float* source, std::size_t count,
+Index hashed_lookups(HashedMemo& memo, const LevelsParameters& p, const float* source, Index count,
                            float* target) {
     return lookups(memo, p, source, count, target);
 }
 
-std::size_t coded_lookups(CodeTable& table, const LevelsParameters& p, const float* source, std::size_t count,
+Index coded_lookups(CodeTable& table, const LevelsParameters& p, const float* source, Index count,
                           float* target) {
     return lookups(table, p, source, count, target);
 }
 
-void gather(const float* values, const std::uint32_t* indices, std::size_t count, float* per_pixel) {
-    std::size_t k = 0;
+void gather(const float* values, const std::uint32_t* indices, Index count, float* per_pixel) {
+    Index k = 0;
     for (; k + 8 <= count; k += 8) {
         const __m256i lanes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(indices + k));
         _mm256_storeu_ps(per_pixel + k, _mm256_i32gather_ps(values, lanes, 4));

@@ -3,7 +3,6 @@
 // instruction sets' bodies must match bit for bit.
 #include "kernels/dispatch.hpp"
 #include "kernels/levels_memo.hpp"
-#include "support/steps.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -14,58 +13,24 @@
 
 namespace pixalot {
 
-float HashedMemo::lookup(const LevelsParameters& p, float value, std::size_t& hits) {
-    const std::uint32_t bits = bits_of(value);
-    std::uint64_t& entry = entries[(bits * hash_multiplier) >> (32 - memo_slot_bits)];
-    if (static_cast<std::uint32_t>(entry) == bits) {
-        ++hits;
-        return float_of(static_cast<std::uint32_t>(entry >> 32));
-    }
-    const float result = levels_element(p, value);
-    entry = (std::uint64_t{bits_of(result)} << 32) | bits;
-    return result;
-}
-
-float CodeTable::lookup(const LevelsParameters& p, float value, std::size_t& served) {
-    const std::optional<std::uint32_t> code = code_of(value, scale, beyond);
-    if (!code) {
-        std::size_t unused = 0;
-        return fallback->lookup(p, value, unused);
-    }
-    ++served;
-    float& result = results[*code];
-    if (bits_of(result) == unknown) result = levels_element(p, value);
-    return result;
-}
-
 namespace {
 
-template <class Table>
-std::size_t lookups(Table& table, const LevelsParameters& p, const float* source, std::ptrdiff_t stride,
-                    std::size_t count, float* target) {
-    std::size_t served = 0;
-    for (std::size_t k = 0; k < count; ++k) {
-        target[k] = table.lookup(p, *stepped(source, k, stride), served);
-    }
-    return served;
+void levels_bases(const LevelsParameters& p, const float* source, Index count, float* bases) {
+    for (Index k = 0; k < count; ++k) bases[k] = levels_base(p, source[k]);
 }
 
-void levels_bases(const LevelsParameters& p, const float* source, std::size_t count, float* bases) {
-    for (std::size_t k = 0; k < count; ++k) bases[k] = levels_base(p, source[k]);
-}
-
-std::size_t hashed_lookups(HashedMemo& memo, const LevelsParameters& p, const float* source, std::size_t count,
+Index hashed_lookups(HashedMemo& memo, const LevelsParameters& p, const float* source, Index count,
                            float* target) {
-    return lookups(memo, p, source, 1, count, target);
+    return strided_lookups(memo, p, source, 1, count, target);
 }
 
-std::size_t coded_lookups(CodeTable& table, const LevelsParameters& p, const float* source, std::size_t count,
+Index coded_lookups(CodeTable& table, const LevelsParameters& p, const float* source, Index count,
                           float* target) {
-    return lookups(table, p, source, 1, count, target);
+    return strided_lookups(table, p, source, 1, count, target);
 }
 
-void gather(const float* values, const std::uint32_t* indices, std::size_t count, float* per_pixel) {
-    for (std::size_t k = 0; k < count; ++k) per_pixel[k] = values[indices[k]];
+void gather(const float* values, const std::uint32_t* indices, Index count, float* per_pixel) {
+    for (Index k = 0; k < count; ++k) per_pixel[k] = values[indices[k]];
 }
 
 /// Results from the first 16-byte boundary of `target` on go out four at a time with
@@ -73,8 +38,8 @@ void gather(const float* values, const std::uint32_t* indices, std::size_t count
 /// row is the plain loop, which the compiler vectorises itself. Both perform the same IEEE
 /// operations per element: max(x, 0) is x > 0 ? x : 0 and min(x, 1) is x < 1 ? x : 1, lane
 /// for lane, NaN and -0.0 included.
-void add_clamp(const float* source, const float* addend, float* target, std::size_t count, bool stream) {
-    std::size_t k = 0;
+void add_clamp(const float* source, const float* addend, float* target, Index count, bool stream) {
+    Index k = 0;
 #if defined(__SSE2__)
     if (stream) {
         for (; k < count && (reinterpret_cast<std::uintptr_t>(target + k) & 15) != 0; ++k) {
@@ -92,16 +57,6 @@ void add_clamp(const float* source, const float* addend, float* target, std::siz
 }
 
 }  // namespace
-
-std::size_t strided_lookups(HashedMemo& memo, const LevelsParameters& p, const float* source,
-                            std::ptrdiff_t stride, std::size_t count, float* target) {
-    return lookups(memo, p, source, stride, count, target);
-}
-
-std::size_t strided_lookups(CodeTable& table, const LevelsParameters& p, const float* source,
-                            std::ptrdiff_t stride, std::size_t count, float* target) {
-    return lookups(table, p, source, stride, count, target);
-}
 
 void finish_streaming() {
 #if defined(__SSE2__)

@@ -1,6 +1,4 @@
 // color_levels: the result's layout and the walk that feeds the levels kernel.
-#include "array/output.hpp"
-#include "array/view.hpp"
 #include "kernels/levels.hpp"
 #include "kernels/operations.hpp"
 #include "kernels/reversed.hpp"
@@ -14,65 +12,69 @@ namespace {
 
 /// The channel count of a view whose pixels run backwards along its second-to-last axis
 /// while the channels of each pixel lie in order (an image flipped with x[:, ::-1]).
-std::optional<std::size_t> backward_pixels(const ArrayView& view) {
+std::optional<Index> backward_pixels(const ArrayView& view) {
     const std::size_t ndim = view.ndim();
     if (ndim < 2) return std::nullopt;
-    const std::size_t channels = view.len_of(ndim - 1);
+    const Index channels = view.len_of(ndim - 1);
     if (channels < 2 || view.stride_of(ndim - 1) != 1 || view.len_of(ndim - 2) < 2 ||
-        view.stride_of(ndim - 2) != -static_cast<std::ptrdiff_t>(channels)) {
+        view.stride_of(ndim - 2) != -channels) {
         return std::nullopt;
     }
     return channels;
 }
 
 /// Values mapped at a time from a row stored backwards, before they are put in order.
-constexpr std::size_t backward_piece = 4096;
+constexpr Index backward_piece = 4096;
 
 }  // namespace
 
-PyResult<PyRef> color_levels(const PyReadonlyArray& input, float in_low, float in_high, float out_low,
-                             float out_high, float gamma) {
-    InputView source = readable_view(input);
-    const ArrayView& view = source.view;
-    const LevelsParameters parameters{in_low, in_high - in_low, out_low, out_high - out_low, gamma};
-    // The result is laid out as mapping the view would lay it out: a contiguous view keeps
-    // its strides, any other becomes row-major. It is computed straight into NumPy's buffer.
-    const std::size_t count = view.size();
-    check_capacity(count);
-    const bool contiguous = is_contiguous(view.dim, view.strides);
-    PlannedResult result = new_result(view.dim, contiguous ? view.strides : row_major_strides(view.dim));
+// The result is laid out as mapping the view would lay it out: a contiguous view keeps its
+// strides, any other becomes row-major. It is computed straight into the caller's buffer.
+ColorLevelsResult::ColorLevelsResult(const ArrayView& input, float in_low, float in_high, float out_low,
+                                     float out_high, float gamma)
+    : input_(input), in_low_(in_low), in_high_(in_high), out_low_(out_low), out_high_(out_high), gamma_(gamma),
+      contiguous_(false) {
+    check_capacity(input.size());
+    contiguous_ = is_contiguous(input.dim, input.strides);
+    strides_ = contiguous_ ? input.strides : row_major_strides(input.dim);
+}
+
+void ColorLevelsResult::write(ResultBuffer buffer) const {
+    const ArrayView& view = input_;
+    const LevelsParameters parameters{in_low_, in_high_ - in_low_, out_low_, out_high_ - out_low_, gamma_};
+    const Index count = view.size();
     LevelsKernel kernel(parameters, count);
-    if (contiguous && result.same_memory_order) {
-        kernel.run(view.ptr - lowest_address_offset(view.dim, view.strides), 1, count, result.data);
-        return std::move(result.array);
+    if (contiguous_ && buffer.same_memory_order) {
+        kernel.run(view.ptr - lowest_address_offset(view.dim, view.strides), 1, count, buffer.data);
+        return;
     }
-    float* target = result.data;
+    float* target = buffer.data;
     // A row stored backwards (a flipped image) still fills one block of memory: it is
     // mapped in memory order, a piece at a time, where the vector kernels and the memos
     // work, and each piece's groups (pixels of their channels, or single values) are then
     // written out in the row's order.
     std::unique_ptr<float[]> scratch;
-    auto backward_row = [&](const float* first, std::size_t groups, std::size_t group) {
-        const std::size_t per_piece = std::max<std::size_t>(1, backward_piece / group);
-        if (!scratch) scratch = std::make_unique_for_overwrite<float[]>(per_piece * group);
-        for (std::size_t done = 0; done < groups; done += per_piece) {
-            const std::size_t piece = std::min(per_piece, groups - done);
+    auto backward_row = [&](const float* first, Index groups, Index group) {
+        const Index per_piece = std::max<Index>(1, backward_piece / group);
+        if (!scratch) scratch = std::make_unique_for_overwrite<float[]>(static_cast<std::size_t>(per_piece * group));
+        for (Index done = 0; done < groups; done += per_piece) {
+            const Index piece = std::min(per_piece, groups - done);
             // The piece's last group has the lowest address.
-            kernel.run(stepped(first, done + piece - 1, -static_cast<std::ptrdiff_t>(group)), 1, piece * group,
+            kernel.run(stepped(first, done + piece - 1, -group), 1, piece * group,
                        scratch.get());
             copy_reversed(scratch.get(), piece, group, target);
             target += piece * group;
         }
     };
-    if (const std::optional<std::size_t> channels = backward_pixels(view)) {
+    if (const std::optional<Index> channels = backward_pixels(view)) {
         const std::size_t pixel_axes = view.ndim() - 1;
         const ArrayView pixels{{}, view.ptr, Shape(view.dim.view().first(pixel_axes)),
                                Strides(view.strides.view().first(pixel_axes))};
-        for_each_row(pixels, [&](const float* first, std::ptrdiff_t, std::size_t length) {
+        for_each_row(pixels, [&](const float* first, Index, Index length) {
             backward_row(first, length, *channels);
         });
     } else {
-        for_each_row(view, [&](const float* first, std::ptrdiff_t stride, std::size_t length) {
+        for_each_row(view, [&](const float* first, Index stride, Index length) {
             if (stride == -1 && length > 1) {
                 backward_row(first, length, 1);
                 return;
@@ -81,7 +83,6 @@ PyResult<PyRef> color_levels(const PyReadonlyArray& input, float in_low, float i
             target += length;
         });
     }
-    return std::move(result.array);
 }
 
 }  // namespace pixalot

@@ -1,6 +1,8 @@
 // The kernels that have bodies for more than one instruction set, and the one place that
 // chooses between them.
 #pragma once
+#include "support/steps.hpp"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -14,18 +16,18 @@ struct CodeTable;
 /// body beside it, which performs the element-wise definition; the choice changes speed only.
 struct CpuKernels {
     /// bases[k] = levels_base(source[k]) for k < count.
-    void (*levels_bases)(const LevelsParameters& p, const float* source, std::size_t count, float* bases);
+    void (*levels_bases)(const LevelsParameters& p, const float* source, Index count, float* bases);
     /// target[k] = memo.lookup(source[k]) for k < count; gives the number of hits.
-    std::size_t (*hashed_lookups)(HashedMemo& memo, const LevelsParameters& p, const float* source,
-                                  std::size_t count, float* target);
+    Index (*hashed_lookups)(HashedMemo& memo, const LevelsParameters& p, const float* source,
+                                  Index count, float* target);
     /// target[k] = table.lookup(source[k]) for k < count; gives the number the table served.
-    std::size_t (*coded_lookups)(CodeTable& table, const LevelsParameters& p, const float* source,
-                                 std::size_t count, float* target);
+    Index (*coded_lookups)(CodeTable& table, const LevelsParameters& p, const float* source,
+                                 Index count, float* target);
     /// per_pixel[k] = values[indices[k]] for k < count.
-    void (*gather)(const float* values, const std::uint32_t* indices, std::size_t count, float* per_pixel);
+    void (*gather)(const float* values, const std::uint32_t* indices, Index count, float* per_pixel);
     /// target[k] = clamp_unit(source[k] + addend[k]) for k < count, with non-temporal
     /// stores when `stream` is set and the instruction set has them (see finish_streaming).
-    void (*add_clamp)(const float* source, const float* addend, float* target, std::size_t count, bool stream);
+    void (*add_clamp)(const float* source, const float* addend, float* target, Index count, bool stream);
 };
 
 namespace detail {

@@ -1,5 +1,4 @@
 // gray_or_color: the channel means, in their fixed summation orders, and the verdict.
-#include "array/view.hpp"
 #include "kernels/operations.hpp"
 #include "support/fault.hpp"
 
@@ -11,24 +10,24 @@ namespace {
 
 /// The eight-way fold: eight running partial sums over whole blocks, combined in pairs,
 /// then the tail one by one.
-float eight_way_sum(const float* elements, std::ptrdiff_t stride, std::size_t count) {
+float eight_way_sum(const float* elements, Index stride, Index count) {
     float partial[8] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
-    const std::size_t whole = count - count % 8;
+    const Index whole = count - count % 8;
     if (stride == 1) {
         // The eight partial sums are independent lanes: this loop keeps them in vector registers.
-        for (std::size_t block = 0; block < whole; block += 8) {
-            for (std::size_t lane = 0; lane < 8; ++lane) partial[lane] += elements[block + lane];
+        for (Index block = 0; block < whole; block += 8) {
+            for (Index lane = 0; lane < 8; ++lane) partial[lane] += elements[block + lane];
         }
     } else {
-        for (std::size_t block = 0; block < whole; block += 8) {
-            for (std::size_t lane = 0; lane < 8; ++lane) {
+        for (Index block = 0; block < whole; block += 8) {
+            for (Index lane = 0; lane < 8; ++lane) {
                 partial[lane] += *stepped(elements, block + lane, stride);
             }
         }
     }
     float sum = 0.0f;
-    for (std::size_t pair = 0; pair < 4; ++pair) sum += partial[pair] + partial[pair + 4];
-    for (std::size_t rest = whole; rest < count; ++rest) sum += *stepped(elements, rest, stride);
+    for (Index pair = 0; pair < 4; ++pair) sum += partial[pair] + partial[pair + 4];
+    for (Index rest = whole; rest < count; ++rest) sum += *stepped(elements, rest, stride);
     return sum;
 }
 
@@ -37,59 +36,59 @@ float eight_way_sum(const float* elements, std::ptrdiff_t stride, std::size_t co
 /// four rows at a time keep the adder busy, and their sums still join the totals in row
 /// order. One pass over the image serves all three planes.
 void plain_fold_totals(const ArrayView (&planes)[3], float (&totals)[3]) {
-    const std::size_t rows = planes[0].len_of(0), columns = planes[0].len_of(1);
-    const std::ptrdiff_t row_stride = planes[0].stride_of(0), column_stride = planes[0].stride_of(1);
+    const Index rows = planes[0].len_of(0), columns = planes[0].len_of(1);
+    const Index row_stride = planes[0].stride_of(0), column_stride = planes[0].stride_of(1);
     const float* base = planes[0].ptr;
-    const std::ptrdiff_t offset1 = planes[1].ptr - base, offset2 = planes[2].ptr - base;
-    constexpr std::size_t block = 4;
-    std::size_t row = 0;
+    const Index offset1 = planes[1].ptr - base, offset2 = planes[2].ptr - base;
+    constexpr Index block = 4;
+    Index row = 0;
     for (; row + block <= rows; row += block) {
         float sums[block][3] = {};
         const float* first = stepped(base, row, row_stride);
-        for (std::size_t column = 0; column < columns; ++column) {
+        for (Index column = 0; column < columns; ++column) {
             const float* pixel = stepped(first, column, column_stride);
-            for (std::size_t lane = 0; lane < block; ++lane) {
+            for (Index lane = 0; lane < block; ++lane) {
                 const float* at = stepped(pixel, lane, row_stride);
                 sums[lane][0] += at[0];
                 sums[lane][1] += at[offset1];
                 sums[lane][2] += at[offset2];
             }
         }
-        for (std::size_t lane = 0; lane < block; ++lane) {
-            for (std::size_t plane = 0; plane < 3; ++plane) totals[plane] += sums[lane][plane];
+        for (Index lane = 0; lane < block; ++lane) {
+            for (Index plane = 0; plane < 3; ++plane) totals[plane] += sums[lane][plane];
         }
     }
     for (; row < rows; ++row) {
         float sums[3] = {};
         const float* first = stepped(base, row, row_stride);
-        for (std::size_t column = 0; column < columns; ++column) {
+        for (Index column = 0; column < columns; ++column) {
             const float* at = stepped(first, column, column_stride);
             sums[0] += at[0];
             sums[1] += at[offset1];
             sums[2] += at[offset2];
         }
-        for (std::size_t plane = 0; plane < 3; ++plane) totals[plane] += sums[plane];
+        for (Index plane = 0; plane < 3; ++plane) totals[plane] += sums[plane];
     }
 }
 
 /// The mean of a two-axis view with its fixed summation order, or nothing when empty.
 std::optional<float> mean(const ArrayView& view) {
-    const std::size_t rows = view.len_of(0), columns = view.len_of(1);
-    const std::size_t count = rows * columns;
+    const Index rows = view.len_of(0), columns = view.len_of(1);
+    const Index count = rows * columns;
     if (count == 0) return std::nullopt;
     float total = 0.0f;
     if (is_contiguous(view.dim, view.strides)) {
         total = eight_way_sum(view.ptr - lowest_address_offset(view.dim, view.strides), 1, count);
     } else {
-        const std::ptrdiff_t row_stride = view.stride_of(0), column_stride = view.stride_of(1);
+        const Index row_stride = view.stride_of(0), column_stride = view.stride_of(1);
         const bool unit_rows = column_stride == 1 || columns < 2;
-        for (std::size_t row = 0; row < rows; ++row) {
+        for (Index row = 0; row < rows; ++row) {
             const float* first = stepped(view.ptr, row, row_stride);
             float row_sum = 0.0f;
             if (unit_rows) {
                 row_sum = eight_way_sum(first, column_stride, columns);
             } else {
-                for (std::size_t column = 0; column < columns; ++column) row_sum += *stepped(first, column, column_stride);
+                for (Index column = 0; column < columns; ++column) row_sum += *stepped(first, column, column_stride);
             }
             total += row_sum;
         }
@@ -108,23 +107,22 @@ void means_of_planes(const ArrayView (&planes)[3], std::optional<float> (&means)
                   std::ranges::equal(plane.strides.view(), first.strides.view());
     }
     if (!fusable) {
-        for (std::size_t plane = 0; plane < 3; ++plane) means[plane] = mean(planes[plane]);
+        for (Index plane = 0; plane < 3; ++plane) means[plane] = mean(planes[plane]);
         return;
     }
     float totals[3] = {0.0f, 0.0f, 0.0f};
     plain_fold_totals(planes, totals);
     const auto count = static_cast<float>(first.size());
-    for (std::size_t plane = 0; plane < 3; ++plane) means[plane] = totals[plane] / count;
+    for (Index plane = 0; plane < 3; ++plane) means[plane] = totals[plane] / count;
 }
 
 }  // namespace
 
-PyResult<PyRef> gray_or_color(const PyReadonlyArray& input, float min) {
-    InputView source = readable_view(input);
+bool gray_or_color(const ArrayView& input, float min) {
     ArrayView planes[3];
-    for (std::ptrdiff_t channel = 0; channel < 3; ++channel) {
+    for (Index channel = 0; channel < 3; ++channel) {
         const SliceItem items[3] = {SliceItem::full(), SliceItem::full(), SliceItem::index(channel)};
-        planes[channel] = slice(source.view, items);
+        planes[channel] = slice(input, items);
     }
     std::optional<float> means[3];
     means_of_planes(planes, means);
@@ -133,10 +131,9 @@ PyResult<PyRef> gray_or_color(const PyReadonlyArray& input, float min) {
     }
     const float m0 = *means[0], m1 = *means[1], m2 = *means[2], t = min;
     // Each side of each pair on its own: m1 + t and m0 - t round separately in float32.
-    const bool gray = m0 <= m1 + t && m0 >= m1 - t && m0 <= m2 + t && m0 >= m2 - t &&
-                      m1 <= m0 + t && m1 >= m0 - t && m1 <= m2 + t && m1 >= m2 - t &&
-                      m2 <= m0 + t && m2 >= m0 - t && m2 >= m1 - t && m2 <= m1 + t;
-    return PyRef::borrow(gray ? Py_True : Py_False);
+    return m0 <= m1 + t && m0 >= m1 - t && m0 <= m2 + t && m0 >= m2 - t &&
+           m1 <= m0 + t && m1 >= m0 - t && m1 <= m2 + t && m1 >= m2 - t &&
+           m2 <= m0 + t && m2 >= m0 - t && m2 >= m1 - t && m2 <= m1 + t;
 }
 
 }  // namespace pixalot

@@ -1,5 +1,7 @@
 // The colour-levels element function over runs of elements, bit for bit as defined per element.
 #pragma once
+#include "support/steps.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -23,13 +25,13 @@ float levels_element(const LevelsParameters& parameters, float value);
 /// by input bits, exact because the element function is pure for one call).
 class LevelsKernel {
 public:
-    LevelsKernel(const LevelsParameters& parameters, std::size_t total_elements);
+    LevelsKernel(const LevelsParameters& parameters, Index total_elements);
     ~LevelsKernel();
     LevelsKernel(const LevelsKernel&) = delete;
     LevelsKernel& operator=(const LevelsKernel&) = delete;
 
     /// target[k] = levels_element(source[k * stride]) for k < count.
-    void run(const float* source, std::ptrdiff_t stride, std::size_t count, float* target);
+    void run(const float* source, Index stride, Index count, float* target);
 
 private:
     class PowMemo;

@@ -1,4 +1,5 @@
-// The memos of colour-levels results, shared by the baseline and the vector lookups.
+// The memos of colour-levels results and the element function they remember; the vector
+// lookups in avx2.cpp share these definitions and leave their misses to levels_memo.cpp.
 #pragma once
 #include "kernels/clamp.hpp"
 #include "kernels/levels.hpp"
@@ -45,9 +46,14 @@ inline std::optional<std::uint32_t> code_of(float value, float scale, std::uint3
 
 }  // namespace
 
+/// 8192 slots of 8 bytes: 64 KiB, which the second-level cache holds beside a chunk's data.
 constexpr unsigned memo_slot_bits = 13;
-constexpr std::size_t memo_slots = std::size_t{1} << memo_slot_bits;
+constexpr Index memo_slots = Index{1} << memo_slot_bits;
+/// Knuth's multiplier, 2^32 divided by the golden ratio: consecutive codes spread apart.
 constexpr std::uint32_t hash_multiplier = 2654435761u;
+
+/// Codes filled per pass when a table is filled ahead: a stack buffer of inputs and bases.
+constexpr Index fill_chunk = 512;
 
 /// A direct-mapped memo keyed by a hash of the input's bits (Knuth's multiplicative hash).
 /// Each entry holds an input's bits in its low half and its result's in the high half, so
@@ -60,7 +66,7 @@ struct HashedMemo {
 
     /// The element, from the memo (counting a hit) or computed and remembered in place of
     /// the slot's entry.
-    float lookup(const LevelsParameters& p, float value, std::size_t& hits);
+    float lookup(const LevelsParameters& p, float value, Index& hits);
 };
 
 /// The results of the codes k of an image of 2^b - 1 levels, whose values are
@@ -88,13 +94,13 @@ struct CodeTable {
     void fill(const LevelsParameters& p);
 
     /// The element, served by the table (counted) or by the hashed memo.
-    float lookup(const LevelsParameters& p, float value, std::size_t& served);
+    float lookup(const LevelsParameters& p, float value, Index& served);
 };
 
 /// The lookups of `count` elements `stride` apart; gives the number served (or hits).
-std::size_t strided_lookups(HashedMemo& memo, const LevelsParameters& p, const float* source,
-                            std::ptrdiff_t stride, std::size_t count, float* target);
-std::size_t strided_lookups(CodeTable& table, const LevelsParameters& p, const float* source,
-                            std::ptrdiff_t stride, std::size_t count, float* target);
+Index strided_lookups(HashedMemo& memo, const LevelsParameters& p, const float* source,
+                            Index stride, Index count, float* target);
+Index strided_lookups(CodeTable& table, const LevelsParameters& p, const float* source,
+                            Index stride, Index count, float* target);
 
 }  // namespace pixalot

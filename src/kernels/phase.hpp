@@ -1,5 +1,7 @@
 // The stripes' phase arithmetic: 16-bit two's complement, as the stripes are defined.
 #pragma once
+#include "support/steps.hpp"
+
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -15,20 +17,20 @@ inline std::int16_t saturating_i16(float value) {
 }
 
 /// The low 16 bits of a position or count, read as a signed phase.
-inline std::int16_t low16(std::uint64_t value) { return static_cast<std::int16_t>(static_cast<std::uint16_t>(value)); }
+inline std::int16_t low16(std::int64_t value) { return static_cast<std::int16_t>(static_cast<std::uint16_t>(value)); }
 
 /// a - b, wrapping in 16 bits.
 inline std::int16_t wrapping_sub(std::int16_t a, std::int16_t b) {
-    return low16(static_cast<std::uint16_t>(static_cast<std::uint16_t>(a) - static_cast<std::uint16_t>(b)));
+    return low16(std::int64_t{a} - b);
 }
 
 /// a + b, wrapping in 16 bits.
 inline std::int16_t wrapping_add(std::int16_t a, std::int16_t b) {
-    return low16(static_cast<std::uint16_t>(static_cast<std::uint16_t>(a) + static_cast<std::uint16_t>(b)));
+    return low16(std::int64_t{a} + b);
 }
 
 /// The phase of a pixel: column - offset for vertical stripes, offset - row for horizontal.
-inline std::int16_t stripe_phase(bool vertical, std::size_t row, std::size_t column, std::int16_t offset) {
+inline std::int16_t stripe_phase(bool vertical, Index row, Index column, std::int16_t offset) {
     return vertical ? wrapping_sub(low16(column), offset) : wrapping_sub(offset, low16(row));
 }
 
@@ -42,8 +44,8 @@ inline std::int16_t phase_remainder(std::int16_t phase, std::int16_t period) {
 }
 
 /// The table index of a phase for a positive period.
-inline std::size_t positive_remainder(std::int16_t phase, std::int16_t period) {
-    return static_cast<std::size_t>(phase_remainder(phase, period));
+inline Index positive_remainder(std::int16_t phase, std::int16_t period) {
+    return phase_remainder(phase, period);
 }
 
 }  // namespace pixalot

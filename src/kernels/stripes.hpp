@@ -8,7 +8,7 @@
 namespace pixalot {
 
 /// The values per pixel: the length of the third axis, or 1 for an image without one.
-inline std::size_t channels_of(const ArrayView& image) { return image.ndim() >= 3 ? image.len_of(2) : 1; }
+inline Index channels_of(const ArrayView& image) { return image.ndim() >= 3 ? image.len_of(2) : 1; }
 
 /// Writes clamp(input + T[index of pixel]) for every element of a (rows, columns) or
 /// (rows, columns, channels >= 2) view into `output`, row-major. The visiting order is

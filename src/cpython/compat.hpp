@@ -5,6 +5,16 @@
 
 namespace pixalot::compat {
 
+/// Whether this thread holds the interpreter lock: it then has an attached thread state.
+/// Cheaper than PyGILState_Check, which also looks the thread's state up in its own table.
+inline bool holds_interpreter_lock() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#else
+    return _PyThreadState_UncheckedGet() != nullptr;
+#endif
+}
+
 /// Takes the pending exception instance (a new reference), or null when none is pending.
 inline PyObject* get_raised_exception() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000

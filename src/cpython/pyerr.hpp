@@ -1,6 +1,6 @@
 // PyErr: a pending Python exception carried as a value from the point of failure to the call frame.
 #pragma once
-#include "boundary/object.hpp"
+#include "cpython/object.hpp"
 
 #include <expected>
 #include <functional>

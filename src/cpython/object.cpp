@@ -1,9 +1,10 @@
 // Reference bookkeeping shared by every call: deferred releases, the temporary-object pool, lock depth.
-#include "boundary/object.hpp"
+#include "cpython/object.hpp"
 
 #include "support/fault.hpp"
 
 #include <atomic>
+#include <iterator>
 #include <mutex>
 #include <vector>
 
@@ -20,7 +21,7 @@ thread_local ThreadCallState call_state;
 }  // namespace
 
 void release_reference(PyObject* object) noexcept {
-    if (PyGILState_Check()) {
+    if (compat::holds_interpreter_lock()) {
         Py_DECREF(object);
         return;
     }
@@ -57,16 +58,16 @@ PyObject* register_owned(PyObject* object) {
     return object;
 }
 
-GILPool::GILPool(ThreadCallState& state) noexcept : state_(state), mark_(state.owned_objects.size()) {}
+GILPool::GILPool(ThreadCallState& state) noexcept : state_(state), mark_(std::ssize(state.owned_objects)) {}
 
 GILPool::~GILPool() noexcept {
     // A finaliser run by a release may register objects of its own; they sit past `end`
     // and are kept for the enclosing pool, so the walk is by index, not by iterator.
     std::vector<PyObject*>& owned = state_.owned_objects;
-    const std::size_t end = owned.size();
+    const std::ptrdiff_t end = std::ssize(owned);
     if (end == mark_) return;
-    for (std::size_t index = mark_; index < end; ++index) Py_DECREF(owned[index]);
-    owned.erase(owned.begin() + static_cast<std::ptrdiff_t>(mark_), owned.begin() + static_cast<std::ptrdiff_t>(end));
+    for (std::ptrdiff_t index = mark_; index < end; ++index) Py_DECREF(owned.begin()[index]);
+    owned.erase(owned.begin() + mark_, owned.begin() + end);
 }
 
 GILCountGuard::GILCountGuard(ThreadCallState& state) : state_(state) {

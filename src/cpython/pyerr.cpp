@@ -1,7 +1,9 @@
 // Creating, raising, normalising and fetching PyErr values; PanicException and its type.
-#include "boundary/pyerr.hpp"
+#include "cpython/pyerr.hpp"
 
 #include "support/fault.hpp"
+
+#include <iterator>
 
 namespace pixalot {
 namespace {
@@ -142,13 +144,13 @@ PyObject* required(PyObject* object, std::source_location where) {
 
 PyRef make_string(std::string_view text) {
     return PyRef::steal(required(
-        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()))));
+        PyUnicode_FromStringAndSize(text.data(), std::ssize(text))));
 }
 
 std::string lossy_text(PyObject* string) {
     Py_ssize_t size = 0;
     if (const char* utf8 = PyUnicode_AsUTF8AndSize(string, &size)) {
-        return std::string(utf8, static_cast<std::size_t>(size));
+        return std::string(utf8, utf8 + size);
     }
     PyErr_Clear();
     PyRef bytes = PyRef::steal(required(PyUnicode_AsEncodedString(string, "utf-8", "surrogatepass")));
@@ -156,7 +158,7 @@ std::string lossy_text(PyObject* string) {
         PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()), "replace")));
     const char* utf8 = PyUnicode_AsUTF8AndSize(repaired.get(), &size);
     if (utf8 == nullptr) required(nullptr);
-    return std::string(utf8, static_cast<std::size_t>(size));
+    return std::string(utf8, utf8 + size);
 }
 
 PyObject* interned(const char* text, PyObject*& cell) {

@@ -1,6 +1,6 @@
 // Owned Python references, the deferred release queue and the call's pool of temporary objects.
 #pragma once
-#include "boundary/compat.hpp"
+#include "cpython/compat.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +12,8 @@ namespace pixalot {
 /// Gives one reference back. Without the interpreter lock the release is queued and
 /// applied by the next call frame, because touching a reference count off the lock
 /// races with the interpreter.
+/// The queue serves error values, which may be moved to and dropped on any thread (a
+/// worker that holds a failed call's PyErr), taking their references with them.
 void release_reference(PyObject* object) noexcept;
 
 /// Applies the releases queued while no thread held the interpreter lock.
@@ -76,10 +78,13 @@ public:
 
 private:
     ThreadCallState& state_;
-    std::size_t mark_;
+    std::ptrdiff_t mark_;
 };
 
 /// Counts this thread's active entries into the module for the length of one call.
+/// Entries nest when Python code run by a conversion (`__float__`, `__index__`) calls the
+/// module again; a negative count, which nothing here sets today, bars the thread (a
+/// garbage-collector traverse hook would) and turns such a call into a fault, not a race.
 class GILCountGuard {
 public:
     explicit GILCountGuard(ThreadCallState& state);
