@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <span>
@@ -66,36 +67,17 @@ Reading reading_of(const numpy::ArrayObject* array) {
     return Reading::InPlace;
 }
 
-/// Calls `visit(offset)` with the byte offset of every index of the given axes, the last
-/// axis fastest. Offsets, not pointers: a pointer stepped past the last element of an axis
-/// could leave the buffer.
-template <class Visit>
-void for_each_offset(std::span<const numpy::npy_intp> lengths, std::span<const numpy::npy_intp> strides,
-                     Visit&& visit) {
-    std::size_t count = 1;
-    for (numpy::npy_intp length : lengths) count *= static_cast<std::size_t>(length);
-    std::array<numpy::npy_intp, max_axes> index{};
-    numpy::npy_intp offset = 0;
-    for (std::size_t element = 0; element < count; ++element) {
-        visit(offset);
-        for (std::size_t axis = lengths.size(); axis-- > 0;) {
-            offset += strides[axis];
-            if (++index[axis] < lengths[axis]) break;
-            offset -= lengths[axis] * strides[axis];
-            index[axis] = 0;
-        }
-    }
-}
-
-/// Like `for_each_offset`, with the offset of every index in a second layout beside it.
+/// Calls `visit(offset, other)` with the byte offsets of every index of the given axes in
+/// two layouts, the last axis fastest. Offsets, not pointers: a pointer stepped past the last
+/// element of an axis could leave the buffer.
 template <class Visit>
 void for_each_offset_pair(std::span<const numpy::npy_intp> lengths, std::span<const numpy::npy_intp> strides,
                           std::span<const numpy::npy_intp> other_strides, Visit&& visit) {
-    std::size_t count = 1;
-    for (numpy::npy_intp length : lengths) count *= static_cast<std::size_t>(length);
+    numpy::npy_intp count = 1;
+    for (numpy::npy_intp length : lengths) count *= length;
     std::array<numpy::npy_intp, max_axes> index{};
     numpy::npy_intp offset = 0, other = 0;
-    for (std::size_t element = 0; element < count; ++element) {
+    for (numpy::npy_intp element = 0; element < count; ++element) {
         visit(offset, other);
         for (std::size_t axis = lengths.size(); axis-- > 0;) {
             offset += strides[axis];
@@ -106,6 +88,13 @@ void for_each_offset_pair(std::span<const numpy::npy_intp> lengths, std::span<co
             index[axis] = 0;
         }
     }
+}
+
+/// `for_each_offset_pair` over one layout.
+template <class Visit>
+void for_each_offset(std::span<const numpy::npy_intp> lengths, std::span<const numpy::npy_intp> strides,
+                     Visit&& visit) {
+    for_each_offset_pair(lengths, strides, strides, [&](numpy::npy_intp offset, numpy::npy_intp) { visit(offset); });
 }
 
 /// Byte strides, for the axes that step through memory, of a copy that holds the elements
@@ -120,30 +109,25 @@ void for_each_offset_pair(std::span<const numpy::npy_intp> lengths, std::span<co
 /// input's own strides.
 std::optional<std::array<numpy::npy_intp, max_axes>> compact_strides(
     std::span<const numpy::npy_intp> lengths, std::span<const numpy::npy_intp> strides) {
-    constexpr auto element = static_cast<std::size_t>(sizeof(float));
     std::array<std::size_t, max_axes> order{};
     for (std::size_t axis = 0; axis < lengths.size(); ++axis) order[axis] = axis;
-    auto magnitude = [&](std::size_t axis) {
-        const auto stride = static_cast<std::size_t>(strides[axis]);
-        return (strides[axis] < 0 ? 0 - stride : stride) / element;
-    };
-    std::stable_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(lengths.size()),
+    auto magnitude = [&](std::size_t axis) { return std::abs(strides[axis]) / float_bytes; };
+    std::stable_sort(order.begin(), order.begin() + std::ssize(lengths),
                      [&](std::size_t a, std::size_t b) { return magnitude(a) < magnitude(b); });
     std::array<numpy::npy_intp, max_axes> compact{};
     // One past the last element slot of the block the axes walked so far span.
-    std::size_t input_block = 1, copy_block = 1;
+    numpy::npy_intp input_block = 1, copy_block = 1;
     for (std::size_t rank = 0; rank < lengths.size(); ++rank) {
         const std::size_t axis = order[rank];
-        const std::size_t step = magnitude(axis), steps = static_cast<std::size_t>(lengths[axis]) - 1;
+        const numpy::npy_intp step = magnitude(axis), steps = lengths[axis] - 1;
         if (step < input_block) return std::nullopt;
-        const std::size_t compact_step = step == input_block ? copy_block : copy_block + 1;
-        std::size_t extent;
+        const numpy::npy_intp compact_step = step == input_block ? copy_block : copy_block + 1;
+        numpy::npy_intp extent;
         if (__builtin_mul_overflow(steps, step, &extent) || __builtin_add_overflow(input_block, extent, &input_block)) {
             return std::nullopt;
         }
         copy_block += steps * compact_step;
-        const auto bytes = static_cast<numpy::npy_intp>(compact_step * element);
-        compact[axis] = strides[axis] < 0 ? -bytes : bytes;
+        compact[axis] = strides[axis] < 0 ? -compact_step * float_bytes : compact_step * float_bytes;
     }
     return compact;
 }
@@ -165,19 +149,19 @@ InputView aligned_copy(const numpy::ArrayObject* array) {
         lengths[stepping] = length;
         strides[stepping++] = stride;
     }
-    const auto span = static_cast<std::size_t>(high - low) + sizeof(float);
+    const numpy::npy_intp span = high - low + float_bytes;
+    const bool dense = span == count * float_bytes;
     const auto stepping_lengths = std::span(lengths).first(stepping);
     const auto stepping_strides = std::span(strides).first(stepping);
     const std::optional<std::array<numpy::npy_intp, max_axes>> compact =
-        span == static_cast<std::size_t>(count) * sizeof(float) ? std::nullopt
-                                                                  : compact_strides(stepping_lengths, stepping_strides);
+        dense ? std::nullopt : compact_strides(stepping_lengths, stepping_strides);
     if (!compact) {
         // The input's own strides, every element at its offset from the span's start.
-        OwnedArray copy = zeros_1d(static_cast<Index>(span / sizeof(float)));
+        OwnedArray copy = zeros_1d(span / float_bytes);
         char* target = reinterpret_cast<char*>(copy.ptr) - low;  // where the input's `data` lands
         const char* source = array->data;
-        if (span == static_cast<std::size_t>(count) * sizeof(float)) {
-            std::memcpy(target + low, source + low, span);
+        if (dense) {
+            std::memcpy(target + low, source + low, static_cast<std::size_t>(span));
         } else {
             for_each_offset(stepping_lengths, stepping_strides,
                             [&](numpy::npy_intp offset) { std::memcpy(target + offset, source + offset, sizeof(float)); });
