@@ -13,7 +13,8 @@ import time
 import pytest
 
 from cli_helpers import codes, load, run_main, save
-from pixalot_cli import pictures, placing
+from pixalot_cli import placing
+from pixalot_cli.formats import files
 from pixalot_cli.inputs import OUTPUT_MARK
 
 NAMES = [f"{index}.png" for index in range(6)]
@@ -242,12 +243,12 @@ def signal_handlers():
 def test_an_interrupt_outside_the_write_leaves_no_temporary_file(tmp_path, photos, monkeypatch, capsys,
                                                                   signal_handlers, gap):
     if gap == "after-the-write":
-        monkeypatch.setattr(pictures, "placed", lambda *arguments: CutShort(placing.placed(*arguments)))
+        monkeypatch.setattr(files, "placed", lambda *arguments: CutShort(placing.placed(*arguments)))
     else:
         def interrupted_write(*arguments):
             raise KeyboardInterrupt
 
-        monkeypatch.setattr(pictures, "_write_integer", interrupted_write)
+        monkeypatch.setattr(files, "_write_integer", interrupted_write)
         monkeypatch.setattr(os, "unlink", SecondSignal(os.unlink))
     try:
         completed = run_main(["levels", photos / "a.png", "-o", tmp_path / "out"], capsys)
