@@ -8,9 +8,8 @@ this module, so they load neither NumPy, nor Pillow, nor pixalot itself.
 from __future__ import annotations
 
 import argparse
-import dataclasses
 from collections.abc import Callable, Sequence
-from typing import Any
+from typing import Any, NamedTuple
 
 from . import arguments
 from .arguments import Level, Parser
@@ -93,8 +92,7 @@ Example:
   pixalot demo -o /tmp/show
 """
 
-@dataclasses.dataclass(frozen=True)
-class Command:
+class Command(NamedTuple):
     name: str
     summary: str
     help: str

@@ -8,16 +8,14 @@ module (with NumPy and its codecs) is imported only when a file of it is read or
 
 from __future__ import annotations
 
-import dataclasses
 import importlib
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, NamedTuple
 
 if TYPE_CHECKING:
     from .family import Family
 
 
-@dataclasses.dataclass(frozen=True)
-class Entry:
+class Entry(NamedTuple):
     module: str  # the family's module in this package, which defines FAMILY
     suffixes: tuple[str, ...]  # the names looked for in folders, and the files its own reader tries first
     formats: tuple[str, ...]  # the format names (Pillow's, or "NPY") whose files it writes and describes
