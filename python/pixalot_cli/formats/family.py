@@ -14,7 +14,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from ..errors import PictureError
-from .picture import Picture, pillow
+from .picture import Picture, optional, pillow
 
 # Metadata Pillow reads the same way from every format that has it; kept as save options.
 _COMMON_METADATA = ("icc_profile", "exif", "dpi", "comment", "xmp")
@@ -60,10 +60,25 @@ class Family:
         return {key: info[key] for key in ("icc_profile", "dpi") if key in info}
 
     def write_float(self, picture: Picture, pixels: NDArray[Any], file: BinaryIO, as_float: bool) -> None:
-        """Writes float32 pixels: float results are 32-bit float TIFF files."""
-        from .tiff import write_float_tiff
-
-        write_float_tiff(picture, pixels, file)
+        """Writes float32 pixels, and the picture's alpha as a float extra channel: float
+        results of every family are 32-bit float TIFF files."""
+        if pixels.ndim not in (2, 3) or (pixels.ndim == 3 and pixels.shape[2] not in (1, 3)):
+            raise PictureError(f"an array of shape {pixels.shape} has no float TIFF form; write it as .npy")
+        channels = pixels if pixels.ndim == 2 or pixels.shape[2] != 1 else pixels[..., 0]
+        if picture.alpha is not None:
+            alpha = picture.alpha.astype(np.float32)
+            if picture.code_max is not None:
+                alpha /= np.float32(picture.code_max)
+            channels = np.dstack([channels, alpha])
+        tifffile = optional("tifffile")
+        if tifffile is None:
+            if channels.ndim != 2:
+                raise PictureError("colour float TIFF needs tifffile: pip install 'pixalot[cli]'")
+            pillow().fromarray(np.ascontiguousarray(channels), "F").save(file, format="TIFF")
+            return
+        tifffile.imwrite(file, np.ascontiguousarray(channels), photometric="minisblack" if channels.ndim == 2 or
+                         channels.shape[2] == 2 else "rgb", extrasamples=("unassalpha",) if picture.alpha is not None
+                         else None, compression="zlib", metadata=None)
 
 
 def with_exif(picture: Picture, options: dict[str, Any]) -> dict[str, Any]:

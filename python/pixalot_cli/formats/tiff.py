@@ -13,7 +13,7 @@ from numpy.typing import NDArray
 from .. import wholeness
 from ..errors import PictureError
 from .family import Family
-from .picture import Picture, damaged, optional, os_reason, pillow, split
+from .picture import Picture, damaged, optional, os_reason, split
 
 _COMPRESSIONS = {"raw", "tiff_lzw", "tiff_deflate", "tiff_adobe_deflate", "packbits"}
 # TIFF tags that describe the picture rather than its pixels: carried into the result.
@@ -102,27 +102,6 @@ def read_tifffile(path: Path) -> Picture:
         raise PictureError(f"TIFF samples of type {data.dtype} are not supported")
     bits = 8 if data.dtype == np.uint8 else 16
     return split(data, mode if bits == 8 or channels > 1 else "I;16", bits, "TIFF", {})
-
-
-def write_float_tiff(picture: Picture, pixels: NDArray[Any], file: BinaryIO) -> None:
-    """Float32 pixels, and the picture's alpha as a float extra channel, as 32-bit float TIFF."""
-    if pixels.ndim not in (2, 3) or (pixels.ndim == 3 and pixels.shape[2] not in (1, 3)):
-        raise PictureError(f"an array of shape {pixels.shape} has no float TIFF form; write it as .npy")
-    channels = pixels if pixels.ndim == 2 or pixels.shape[2] != 1 else pixels[..., 0]
-    if picture.alpha is not None:
-        alpha = picture.alpha.astype(np.float32)
-        if picture.code_max is not None:
-            alpha /= np.float32(picture.code_max)
-        channels = np.dstack([channels, alpha])
-    tifffile = optional("tifffile")
-    if tifffile is None:
-        if channels.ndim != 2:
-            raise PictureError("colour float TIFF needs tifffile: pip install 'pixalot[cli]'")
-        pillow().fromarray(np.ascontiguousarray(channels), "F").save(file, format="TIFF")
-        return
-    tifffile.imwrite(file, np.ascontiguousarray(channels), photometric="minisblack" if channels.ndim == 2 or
-                     channels.shape[2] == 2 else "rgb", extrasamples=("unassalpha",) if picture.alpha is not None
-                     else None, compression="zlib", metadata=None)
 
 
 def _write_deep_colour(picture: Picture, codes: NDArray[Any], file: BinaryIO) -> None:
