@@ -2,6 +2,7 @@
 traceback, no fault report, and no input ever replaced."""
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -215,3 +216,4 @@ def test_help_and_option_errors_start_without_numpy_pillow_or_the_module(tmp_pat
     assert completed.returncode == 0, completed.stderr
     verdicts = [line for line in completed.stderr.splitlines() if " loads " in line]
     assert verdicts == [f"{arguments} loads nothing heavy" for arguments in LIGHT_ARGUMENTS], completed.stderr
+    assert re.search(r"^pixalot \S+$", completed.stdout, re.MULTILINE), "--version says no version"
