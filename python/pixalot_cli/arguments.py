@@ -4,19 +4,11 @@ values that say what is wrong with a value in the words of its option."""
 from __future__ import annotations
 
 import argparse
-import enum
 import math
 from collections.abc import Callable
-from typing import NoReturn
+from typing import NamedTuple, NoReturn
 
-from .jobs import Level
-
-
-class ExitStatus(enum.IntEnum):
-    OK = 0
-    FILES_FAILED = 1  # some files failed; the others were done
-    USAGE = 2  # nothing could start
-    # A signal ends the command with 128 + its number, as a shell reports it.
+from .errors import ExitStatus
 
 
 class Parser(argparse.ArgumentParser):
@@ -70,6 +62,17 @@ period = whole("a whole number of pixels", 1, 32767, " pixels")
 workers = whole("a whole number", 1)
 quality = whole("a whole number", 1, 100)
 pixel_count = whole("a whole number of pixels", 1)
+
+
+# Named tuples rather than dataclasses here and in the command table: the dataclasses module
+# alone would add a quarter to the time `pixalot --help` takes.
+class Level(NamedTuple):
+    """A level bound as given: a fraction of full scale, a percentage, or (with --codes) a code
+    value. Percentages, and the defaults, are fractions whatever --codes says."""
+
+    value: float
+    text: str
+    percent: bool = False
 
 
 def level(text: str) -> Level:

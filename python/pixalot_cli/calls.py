@@ -8,6 +8,8 @@ import threading
 from collections.abc import Callable, Iterator
 from typing import TypeVar
 
+from .errors import OperationFault
+
 Result = TypeVar("Result")
 
 # Redirecting a file descriptor is process-wide: two threads (a Dask worker runs several in
@@ -15,10 +17,6 @@ Result = TypeVar("Result")
 # /dev/null for good. pixalot holds the interpreter lock for a whole call anyway, so
 # serialising the calls costs no parallelism.
 _FD2_LOCK = threading.Lock()
-
-
-class OperationFault(Exception):
-    """A pixalot call faulted; the message is the fault's own, folded onto one line."""
 
 
 def is_fault(error: BaseException) -> bool:

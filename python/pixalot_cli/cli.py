@@ -1,40 +1,20 @@
 """The `pixalot` command: levels, stripes and the grey-or-colour test on image files, and a demo.
 
-Each command is one entry of `COMMANDS`: its options, the job it runs on each file, and
-the runner that plans the files and reports on them.
+Each command is one entry of `COMMANDS`: its help, its options, and where its code lives,
+which is imported only when the command runs. Help and option errors need no more than
+this module, so they load neither NumPy, nor Pillow, nor pixalot itself.
 """
 
 from __future__ import annotations
 
 import argparse
-import contextlib
-import dataclasses
-import functools
-import io
-import os
-import signal
-import sys
-import threading
-from collections.abc import Callable, Iterator, Sequence
-from pathlib import Path
-from typing import Any
+from collections.abc import Callable, Sequence
+from typing import Any, NamedTuple
 
-from . import __version__, arguments, gray_report, jobs, placing, runners
-from .arguments import ExitStatus, Parser
-from .inputs import (
-    Selection,
-    Source,
-    Task,
-    UsageError,
-    check_output_folder,
-    collect,
-    input_problem,
-    plan,
-    prepare_output_folder,
-    refuse_output_in_inputs,
-)
-from .jobs import GraySettings, LevelsSettings, Outcome, StripesSettings, WriteSettings
-from .pictures import DEFAULT_MAX_PIXELS, IMAGE_SUFFIXES, display, printable
+from . import arguments
+from .arguments import Level, Parser
+from .errors import UsageError
+from .formats import DEFAULT_MAX_PIXELS, IMAGE_SUFFIXES
 
 DESCRIPTION = """\
 Exact, fast image operations from pixalot, on image files.
@@ -112,18 +92,14 @@ Example:
   pixalot demo -o /tmp/show
 """
 
-Job = Callable[[Task], Outcome]
-
-
-@dataclasses.dataclass(frozen=True)
-class Command:
+class Command(NamedTuple):
     name: str
     summary: str
     help: str
     options: Callable[[argparse.ArgumentParser], None]
-    job: Callable[[argparse.Namespace], Job] | None  # the work on one file, from the options
-    runner: Callable[[Command, argparse.Namespace], int]
+    code: str  # "module:function" in this package: the command, given the parsed options
     tag: str | None = None  # results are NAME-TAG.EXT beside their input
+    check: Callable[[argparse.Namespace], None] | None = None  # what the parser alone cannot refuse
 
 
 def _file_options(command: argparse.ArgumentParser, tag: str | None) -> None:
@@ -165,13 +141,13 @@ def _file_options(command: argparse.ArgumentParser, tag: str | None) -> None:
 
 def _levels_options(command: argparse.ArgumentParser) -> None:
     level = arguments.level
-    command.add_argument("--in-low", type=level, default=jobs.Level(0.05, "5%", percent=True), metavar="LEVEL",
+    command.add_argument("--in-low", type=level, default=Level(0.05, "5%", percent=True), metavar="LEVEL",
                          help="input level that becomes --out-low (default: 0.05)")
-    command.add_argument("--in-high", type=level, default=jobs.Level(0.95, "95%", percent=True), metavar="LEVEL",
+    command.add_argument("--in-high", type=level, default=Level(0.95, "95%", percent=True), metavar="LEVEL",
                          help="input level that becomes --out-high (default: 0.95)")
-    command.add_argument("--out-low", type=level, default=jobs.Level(0.0, "0%", percent=True), metavar="LEVEL",
+    command.add_argument("--out-low", type=level, default=Level(0.0, "0%", percent=True), metavar="LEVEL",
                          help="output level for --in-low, before gamma (default: 0)")
-    command.add_argument("--out-high", type=level, default=jobs.Level(1.0, "100%", percent=True), metavar="LEVEL",
+    command.add_argument("--out-high", type=level, default=Level(1.0, "100%", percent=True), metavar="LEVEL",
                          help="output level for --in-high, before gamma (default: 1)")
     command.add_argument("--gamma", type=arguments.positive, default=1.0, metavar="G",
                          help="exponent applied last, after clamping to [0, 1]; above 1 darkens, "
@@ -210,12 +186,7 @@ def _demo_options(command: argparse.ArgumentParser) -> None:
                          help="where the pictures go (default: demo-output)")
 
 
-def _write_settings(options: argparse.Namespace) -> WriteSettings:
-    return WriteSettings(options.as_float, options.overwrite, options.skip_existing, options.quality,
-                         options.max_pixels)
-
-
-def _levels_job(options: argparse.Namespace) -> Job:
+def _check_levels(options: argparse.Namespace) -> None:
     if not options.codes:
         for option in ("in_low", "in_high", "out_low", "out_high"):
             level = getattr(options, option)
@@ -224,182 +195,41 @@ def _levels_job(options: argparse.Namespace) -> Job:
                                  "(0 to 1, or a percentage; with --codes, a code value)")
         if options.in_low.value == options.in_high.value:
             raise UsageError("--in-low and --in-high are the same level: the input range is empty")
-    settings = LevelsSettings(options.in_low, options.in_high, options.out_low, options.out_high,
-                              options.gamma, options.codes)
-    return functools.partial(jobs.levels, settings=settings, output=_write_settings(options))
-
-
-def _stripes_job(options: argparse.Namespace) -> Job:
-    settings = StripesSettings(options.period, options.amplitude, options.horizontal, options.slant)
-    return functools.partial(jobs.stripes, settings=settings, output=_write_settings(options))
-
-
-def _gray_job(options: argparse.Namespace) -> Job:
-    return functools.partial(jobs.gray, settings=GraySettings(options.tolerance), max_pixels=options.max_pixels)
-
-
-def _selection(options: argparse.Namespace, output_folder: Path | None) -> Selection:
-    tags = tuple(command.tag for command in COMMANDS if command.tag)
-    return Selection(options.recursive, tuple(options.include), tuple(options.exclude), result_tags=tags,
-                     output_folder=output_folder)
-
-
-def _sources(command: Command, options: argparse.Namespace, output_folder: Path | None = None) -> list[Source]:
-    sources = collect(options.paths, _selection(options, output_folder))
-    for source in sources:
-        if source.also:
-            names = ", ".join(source.also)
-            verb = "names" if len(source.also) == 1 else "name"
-            print(printable(f"pixalot {command.name}: {names} {verb} the same file as {source.shown}, "
-                            "which is done once"), file=sys.stderr)
-    return sources
-
-
-@contextlib.contextmanager
-def _outcomes(job: Job, tasks: Sequence[Task], options: argparse.Namespace) -> Iterator[Iterator[Outcome]]:
-    """The outcomes of `job` over `tasks`, in their order, from whichever runner the options ask for."""
-    if options.dask:
-        with runners.dask_client(options.dask, options.jobs) as client, \
-                contextlib.closing(runners.run_on_dask(job, tasks, client)) as outcomes:
-            yield outcomes
-    elif options.jobs > 1 and len(tasks) > 1:
-        with contextlib.closing(runners.run_on_pool(job, tasks, min(options.jobs, len(tasks)))) as outcomes:
-            yield outcomes
-    else:
-        with contextlib.closing(runners.run_here(job, tasks)) as outcomes:
-            yield outcomes
-
-
-def _rewrite(command: Command, options: argparse.Namespace) -> int:
-    assert command.job is not None and command.tag is not None
-    job = command.job(options)
-    output_folder = Path(options.output) if options.output else None
-    if output_folder is not None:
-        check_output_folder(output_folder)
-        refuse_output_in_inputs(output_folder, options.paths)
-    sources = _sources(command, options, output_folder)
-    tasks = plan(sources, output_folder, command.tag, options.as_float, overwrite=options.overwrite,
-                 skip_existing=options.skip_existing)
-    if options.dry_run:
-        report = _Report(command.name, dry=True)
-        for task in tasks:
-            if not report.planned(task):
-                report.written(task.source.shown, _shown(task.output))
-        return report.summary()
-    if output_folder is not None:
-        prepare_output_folder(output_folder, mark=True)
-    to_do = [task for task in tasks if not (task.refusal or task.existing)]
-    _remove_stale(command, tasks)
-    with _outcomes(job, to_do, options) as outcomes, runners.progress(len(to_do), options.progress) as bar:
-        report = _Report(command.name, dry=False, bar=bar)
-        for task in tasks:
-            if not report.planned(task):
-                report.outcome(next(outcomes))
-                if bar is not None:
-                    bar.update()
-    if options.dask:
-        _remove_stale(command, tasks, mention_others=False)  # what Dask workers that died were writing
-    return report.summary()
-
-
-def _remove_stale(command: Command, tasks: Sequence[Task], mention_others: bool = True) -> None:
-    """Temporary files that a killed run left for these results are removed, and named;
-    those of a run still writing them are kept."""
-    results: dict[Path, set[str]] = {}
-    for task in tasks:
-        if task.output is not None:
-            results.setdefault(task.output.parent, set()).add(task.output.name)
-    for folder, names in sorted(results.items()):
-        removed, left = placing.remove_stale(folder, names)
-        for path in removed:
-            print(printable(f"pixalot {command.name}: removed {display(path)}, a temporary file whose writer was "
-                            "killed"), file=sys.stderr)
-        for path in left if mention_others else ():
-            print(printable(f"pixalot {command.name}: {display(path)} looks like a temporary file whose writer was "
-                            "killed (left alone: remove it unless a program is writing it)"), file=sys.stderr)
-
-
-def _shown(path: Path | None) -> str:
-    return display(path) if path is not None else ""
-
-
-class _Report:
-    """The lines of a levels or stripes run: one per file, in the plan's order, then the
-    counts. Its dry run prints the same lines, with "would be written" and "would fail" in
-    the counts."""
-
-    def __init__(self, command: str, dry: bool, bar: Any = None) -> None:
-        self.command = command
-        self.bar = bar
-        self.words = ("would be written", "skipped", "would fail") if dry else ("written", "skipped", "failed")
-        self.counts = dict.fromkeys(self.words, 0)
-
-    def _say(self, what: int, text: str, to_stderr: bool = False) -> None:
-        self.counts[self.words[what]] += 1
-        runners.say(self.bar, printable(text), to_stderr=to_stderr)
-
-    def written(self, shown: str, output: str) -> None:
-        self._say(0, f"{shown} -> {output}")
-
-    def skipped(self, shown: str, output: str) -> None:
-        self._say(1, f"{shown}: skipped, {output} exists")
-
-    def failed(self, shown: str, reason: str) -> None:
-        self._say(2, f"pixalot {self.command}: {shown}: {reason}", to_stderr=True)
-
-    def planned(self, task: Task) -> bool:
-        """Reports a file whose fate the plan decided; False for one that is to be worked on."""
-        if task.refusal:
-            self.failed(task.source.shown, task.refusal)
-        elif task.existing:
-            self.skipped(task.source.shown, _shown(task.output))
-        else:
-            return False
-        return True
-
-    def outcome(self, outcome: Outcome) -> None:
-        if outcome.error:
-            self.failed(outcome.shown, outcome.error)
-        elif outcome.skipped:
-            self.skipped(outcome.shown, outcome.output or "")
-        else:
-            self.written(outcome.shown, outcome.output or "")
-
-    def summary(self) -> int:
-        print(", ".join(f"{count} {what}" for what, count in self.counts.items() if count or what == self.words[0]))
-        return ExitStatus.FILES_FAILED if self.counts[self.words[2]] else ExitStatus.OK
-
-
-def _gray(command: Command, options: argparse.Namespace) -> int:
-    assert command.job is not None
-    job = command.job(options)
-    tasks = [Task(source, None, input_problem(source.path)) for source in _sources(command, options)]
-    with _outcomes(job, tasks, options) as outcomes:
-        return gray_report.report(options.format, outcomes, len(tasks), options.progress)
-
-
-def _demo(command: Command, options: argparse.Namespace) -> int:
-    from .demo import run_demo
-
-    return run_demo(options.output)
 
 
 COMMANDS = (
     Command("levels", "adjust levels: map an input range onto an output range, then apply gamma", LEVELS_HELP,
-            _levels_options, _levels_job, _rewrite, tag="levels"),
-    Command("stripes", "overlay a sine stripe pattern", STRIPES_HELP, _stripes_options, _stripes_job, _rewrite,
+            _levels_options, "rewrite:levels", tag="levels", check=_check_levels),
+    Command("stripes", "overlay a sine stripe pattern", STRIPES_HELP, _stripes_options, "rewrite:stripes",
             tag="stripes"),
     Command("gray", "tell grey images from colour ones by their channel means", GRAY_HELP, _gray_options,
-            _gray_job, _gray),
+            "gray:gray"),
     Command("demo", "run every operation on built-in samples and save the pictures", DEMO_HELP, _demo_options,
-            None, _demo),
+            "demo:demo"),
 )
+
+
+class _Version(argparse.Action):
+    """--version, which looks the installed version up only when asked."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **options: Any) -> None:
+        super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS,
+                         help="show program's version number and exit")
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace, values: Any,
+                 option_string: str | None = None) -> None:
+        from . import __version__
+
+        print(f"pixalot {__version__}")
+        parser.exit()
 
 
 def build_parser() -> Parser:
     parser = Parser(prog="pixalot", description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter,
                     epilog="Run 'pixalot COMMAND --help' for a command's options and an example.")
-    parser.add_argument("--version", action="version", version=f"pixalot {__version__}")
+    parser.add_argument("--version", action=_Version)
+    # Folder scans of every command leave out the results of each command that writes them.
+    parser.set_defaults(result_tags=tuple(command.tag for command in COMMANDS if command.tag))
     subparsers = parser.add_subparsers(dest="command", metavar="COMMAND", required=True, parser_class=Parser)
     for command in COMMANDS:
         epilog = command.help
@@ -412,52 +242,9 @@ def build_parser() -> Parser:
     return parser
 
 
-def _tolerant_output() -> None:
-    # A file name the terminal's encoding cannot show (CJK on a Latin-1 locale, undecodable
-    # bytes) is shown with replacement characters rather than ending the run.
-    for stream in (sys.stdout, sys.stderr):
-        if isinstance(stream, io.TextIOWrapper):
-            with contextlib.suppress(ValueError, io.UnsupportedOperation):
-                stream.reconfigure(errors="replace")
-
-
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = build_parser()
-    options = parser.parse_args(argv)
-    _tolerant_output()
+    options = build_parser().parse_args(argv)
     command: Command = options.entry
-    try:
-        with runners.stopping_on_signals():
-            return int(command.runner(command, options))
-    except UsageError as error:
-        print(printable(f"pixalot {command.name}: error: {error}"), file=sys.stderr)
-        return ExitStatus.USAGE
-    except KeyboardInterrupt:
-        _end_interrupted()
-        print("pixalot: interrupted", file=sys.stderr)
-        return 128 + signal.SIGINT
-    except runners.Stopped as stop:
-        _end_interrupted()
-        print(f"pixalot: stopped by {signal.Signals(stop.signum).name}", file=sys.stderr)
-        return 128 + stop.signum
-    except BrokenPipeError:
-        # The reader of our output went away (| head); nothing left to say to it.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return ExitStatus.FILES_FAILED
-    except Exception as error:
-        # A defect of ours, not of the input: still one line, unless asked for the details.
-        if os.environ.get("PIXALOT_TRACEBACK"):
-            raise
-        print(printable(f"pixalot {command.name}: internal error: {type(error).__name__}: {error} "
-                        "(set PIXALOT_TRACEBACK=1 for details)"), file=sys.stderr)
-        return ExitStatus.FILES_FAILED
+    from .running import run
 
-
-def _end_interrupted() -> None:
-    # A temporary file whose writer was cut short where no except clause saw it goes; and
-    # as the command is ending, a second Ctrl-C (or a terminal's SIGHUP after SIGTERM) would
-    # only break the clean-up at exit with a traceback, the removal included.
-    if threading.current_thread() is threading.main_thread():
-        for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-            signal.signal(signum, signal.SIG_IGN)
-    placing.remove_pending()
+    return run(command.name, command.code, command.check, options)

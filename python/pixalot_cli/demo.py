@@ -7,6 +7,7 @@ what it did and how long each call took.
 
 from __future__ import annotations
 
+import argparse
 import time
 from collections.abc import Callable
 from functools import partial
@@ -18,8 +19,9 @@ from numpy.typing import NDArray
 
 import pixalot
 
-from .inputs import UsageError, prepare_output_folder
-from .pictures import printable
+from .display import printable
+from .errors import UsageError
+from .inputs import prepare_output_folder
 
 Result = TypeVar("Result")
 
@@ -83,6 +85,10 @@ def contact_sheet(tiles: list[tuple[NDArray[Any], str]], columns: int = 3, scale
         sheet.paste(thumbnail, (x, y))
         draw.text((x + 2, y + tile_h + 4), label, fill=(230, 230, 230), font=font)
     return sheet
+
+
+def demo(options: argparse.Namespace) -> int:
+    return run_demo(options.output)
 
 
 def run_demo(output: str) -> int:

@@ -1,22 +1,22 @@
-"""Which files a command works on, and where each result goes."""
+"""Which files a command works on, where each result goes, and what became of each."""
 
 from __future__ import annotations
 
+import argparse
 import contextlib
 import dataclasses
 import fnmatch
 import functools
 import os
 import stat
+import sys
+from collections.abc import Callable
 from pathlib import Path
 
-from .pictures import IMAGE_SUFFIXES, display
-from .placing import Identity, _exists, identities, identity, is_temporary
-
-
-class UsageError(Exception):
-    """Stops the whole command before any file is processed: a one-line message, exit 2."""
-
+from .display import display, printable
+from .errors import UsageError, exists
+from .formats import IMAGE_SUFFIXES
+from .placing import Identity, identities, identity, is_temporary
 
 # Left in every output folder, so that a later scan of a tree holding it does not take the
 # results in it for photos.
@@ -39,6 +39,22 @@ class Task:
     output: Path | None  # None: no result file (gray)
     refusal: str | None = None  # why planning refused the file: it fails without being read
     existing: bool = False  # the result exists and --skip-existing leaves it alone
+
+
+@dataclasses.dataclass(frozen=True)
+class Outcome:
+    shown: str
+    error: str | None = None  # why the file failed; None when it succeeded
+    output: str | None = None  # the result file written (levels, stripes)
+    verdict: str | None = None  # "grey" or "colour" (gray)
+    mode: str | None = None
+    bits: int | None = None
+    skipped: bool = False  # the result existed and --skip-existing left it alone
+
+
+# The work on one file: a plain function of picklable values (see jobs.py), so that the same
+# job runs in this process, in a process pool or on a Dask worker.
+Job = Callable[[Task], Outcome]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -119,6 +135,22 @@ def collect(arguments: list[str], selection: Selection) -> list[Source]:
             raise UsageError(f"no such file or folder: {argument}")
     return [dataclasses.replace(source, also=tuple(others[index])) if index in others else source
             for index, source in enumerate(sources)]
+
+
+def given(command: str, options: argparse.Namespace, output_folder: Path | None = None) -> list[Source]:
+    """The inputs the options name, for `command`: files, and what its folder scans take
+    (never results of the commands whose tags are `options.result_tags`, nor `output_folder`).
+    Another name for an input already taken is said on stderr."""
+    selection = Selection(options.recursive, tuple(options.include), tuple(options.exclude),
+                          result_tags=options.result_tags, output_folder=output_folder)
+    sources = collect(options.paths, selection)
+    for source in sources:
+        if source.also:
+            names = ", ".join(source.also)
+            verb = "names" if len(source.also) == 1 else "name"
+            print(printable(f"pixalot {command}: {names} {verb} the same file as {source.shown}, "
+                            "which is done once"), file=sys.stderr)
+    return sources
 
 
 def _scan_or_refuse(path: Path, argument: str, selection: Selection) -> list[Path]:
@@ -310,7 +342,7 @@ def plan(sources: list[Source], output_folder: Path | None, tag: str, as_float: 
             if not existing:
                 refusal = input_problem(source.path) or _cannot_write(output, shown, overwrite)
                 if refusal is None and not overwrite and os.path.lexists(output):
-                    refusal = str(_exists(shown))
+                    refusal = str(exists(shown))
         tasks.append(Task(source, output, refusal, existing))
     if over_inputs:
         more = f" and {len(over_inputs) - 1} more" if len(over_inputs) > 1 else ""

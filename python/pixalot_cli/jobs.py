@@ -12,43 +12,27 @@ from numpy.typing import NDArray
 
 import pixalot
 
-from .calls import OperationFault, call
-from .inputs import Task
-from .pictures import Picture, PictureError, WriteSettings, display, read_picture, to_codes, write_picture
-from .placing import Exists, identities
-
-__all__ = ["GraySettings", "Level", "LevelsSettings", "Outcome", "StripesSettings", "WriteSettings"]
-
-
-@dataclasses.dataclass(frozen=True)
-class Outcome:
-    shown: str
-    error: str | None = None  # why the file failed; None when it succeeded
-    output: str | None = None  # the result file written (levels, stripes)
-    verdict: str | None = None  # "grey" or "colour" (gray)
-    mode: str | None = None
-    bits: int | None = None
-    skipped: bool = False  # the result existed and --skip-existing left it alone
+from .arguments import Level
+from .calls import call
+from .display import display
+from .errors import Exists, OperationFault, PictureError
+from .formats.files import read_picture, write_picture
+from .formats.picture import Picture, WriteSettings, to_codes
+from .inputs import Outcome, Task
+from .placing import identities
 
 
-@dataclasses.dataclass(frozen=True)
-class Level:
-    """A level bound as given: a fraction of full scale, a percentage, or (with --codes) a code
-    value. Percentages, and the defaults, are fractions whatever --codes says."""
-
-    value: float
-    text: str
-    percent: bool = False
-
-    def fraction(self, option: str, picture: Picture, codes: bool) -> np.float32:
-        if self.percent or not codes:
-            return np.float32(self.value)
-        code_max = picture.code_max
-        if code_max is None:
-            raise PictureError(f"{option} {self.text} is a code value, but {_kind(picture)} has none (use a fraction)")
-        if not 0 <= self.value <= code_max:
-            raise PictureError(f"{option} {self.text} is out of range for {_kind(picture)} (0 to {code_max})")
-        return np.float32(self.value / code_max)
+def _fraction(level: Level, option: str, picture: Picture, codes: bool) -> np.float32:
+    """A level as a fraction of full scale: percentages, and the defaults, are fractions
+    whatever --codes says."""
+    if level.percent or not codes:
+        return np.float32(level.value)
+    code_max = picture.code_max
+    if code_max is None:
+        raise PictureError(f"{option} {level.text} is a code value, but {_kind(picture)} has none (use a fraction)")
+    if not 0 <= level.value <= code_max:
+        raise PictureError(f"{option} {level.text} is out of range for {_kind(picture)} (0 to {code_max})")
+    return np.float32(level.value / code_max)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -163,7 +147,7 @@ def _take_in_bands(table: NDArray[Any], codes: NDArray[Any], mapped: NDArray[Any
 def levels(task: Task, settings: LevelsSettings, output: WriteSettings) -> Outcome:
     def compute(picture: Picture) -> NDArray[Any]:
         bounds = [
-            level.fraction(option, picture, settings.codes)
+            _fraction(level, option, picture, settings.codes)
             for option, level in (("--in-low", settings.in_low), ("--in-high", settings.in_high),
                                   ("--out-low", settings.out_low), ("--out-high", settings.out_high))
         ]

@@ -20,19 +20,9 @@ from typing import TYPE_CHECKING, BinaryIO, cast
 if TYPE_CHECKING:
     from _typeshed import ReadableBuffer
 
+from .errors import Refused, exists
+
 Identity = tuple[int, int]  # (st_dev, st_ino): the file itself, whatever path leads to it
-
-
-class Refused(Exception):
-    """The result cannot go where it was meant to; the message says why."""
-
-
-class Exists(Refused):
-    """An earlier file stands under the result's name and replacing it was not asked for."""
-
-
-def _exists(shown: str) -> Exists:
-    return Exists(f"{shown} exists (use --overwrite to replace it, or --skip-existing)")
 
 
 def identity(path: Path, follow: bool = True) -> Identity | None:
@@ -210,7 +200,7 @@ def placed(target: Path, overwrite: bool, protected: set[Identity], shown: str) 
     if identities(target) & protected:
         raise Refused(f"refusing to write {shown}: it is one of the inputs")
     if not overwrite and os.path.lexists(target):
-        raise _exists(shown)
+        raise exists(shown)
     target.parent.mkdir(parents=True, exist_ok=True)
     descriptor, temporary, claim = _create_temporary(target)
     ours: Identity | None = None  # the result, once it stands under the target's name
@@ -262,13 +252,13 @@ def _move(temporary: Path, target: Path, overwrite: bool, shown: str) -> None:
     try:
         os.link(temporary, target)
     except FileExistsError:
-        raise _exists(shown) from None
+        raise exists(shown) from None
     except OSError as error:
         if error.errno not in (errno.EPERM, errno.ENOTSUP, errno.EOPNOTSUPP, errno.EMLINK, errno.EXDEV):
             raise
         # A file system without hard links: the existence check and the rename are two steps.
         if os.path.lexists(target):
-            raise _exists(shown) from None
+            raise exists(shown) from None
         os.rename(temporary, target)
         return
     os.unlink(temporary)

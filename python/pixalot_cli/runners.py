@@ -16,29 +16,33 @@ import signal
 import sys
 import threading
 import warnings
-from collections.abc import Callable, Generator, Iterator, Sequence
+from collections.abc import Generator, Iterator, Sequence
 from multiprocessing.connection import Connection, wait
 from typing import Any
 
 from . import placing
-from .inputs import Task, UsageError
-from .jobs import Outcome
+from .errors import Stopped, UsageError
+from .inputs import Job, Outcome, Task
 
-Job = Callable[[Task], Outcome]
+
+@contextlib.contextmanager
+def outcomes(job: Job, tasks: Sequence[Task], dask: str | None, workers: int) -> Iterator[Iterator[Outcome]]:
+    """The outcomes of `job` over `tasks`, in their order, from whichever runner the options
+    (--dask, -j) ask for."""
+    if dask:
+        with dask_client(dask, workers) as client, contextlib.closing(run_on_dask(job, tasks, client)) as done:
+            yield done
+    elif workers > 1 and len(tasks) > 1:
+        with contextlib.closing(run_on_pool(job, tasks, min(workers, len(tasks)))) as done:
+            yield done
+    else:
+        with contextlib.closing(run_here(job, tasks)) as done:
+            yield done
 
 
 def run_here(job: Job, tasks: Sequence[Task]) -> Generator[Outcome]:
     for task in tasks:
         yield job(task)
-
-
-class Stopped(BaseException):
-    """SIGTERM or SIGHUP arrived: the batch ends as Ctrl-C ends it (a BaseException, so that
-    no handler of per-file failures takes it for one)."""
-
-    def __init__(self, signum: int) -> None:
-        super().__init__(signum)
-        self.signum = signum
 
 
 def _raise_stopped(signum: int, frame: object) -> None:

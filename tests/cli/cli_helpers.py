@@ -1,6 +1,9 @@
-"""Runs the installed `pixalot` command in a fresh process, and makes the image files it reads."""
+"""Runs the `pixalot` command, in this process or in a fresh one, and makes the image files it reads."""
 
+import contextlib
+import io
 import os
+import signal
 import struct
 import subprocess
 import sys
@@ -15,8 +18,10 @@ from PIL import Image  # noqa: E402
 CODE_MAX = {"L": 255, "LA": 255, "RGB": 255, "RGBA": 255, "I;16": 65535}
 
 
-def pixalot(*arguments, cwd: Path, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE,
-            env: dict | None = None) -> subprocess.CompletedProcess:
+def launched(*arguments, cwd: Path, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE,
+             env: dict | None = None) -> subprocess.CompletedProcess:
+    """The command in a process of its own: for a pool, Dask, signals, a terminal, an
+    environment of its own, and whatever else acts on the whole process."""
     return subprocess.run(
         [sys.executable, "-W", "error::DeprecationWarning", "-m", "pixalot_cli", *map(str, arguments)],
         cwd=cwd, stdin=stdin, stdout=subprocess.PIPE, stderr=stderr, text=True, timeout=180,
@@ -24,15 +29,52 @@ def pixalot(*arguments, cwd: Path, stdin=subprocess.DEVNULL, stderr=subprocess.P
     )
 
 
-def run_main(arguments, capsys) -> subprocess.CompletedProcess:
-    """The command run in this process, for what needs no process of its own: parsing,
-    planning and reporting. Gives what `pixalot` gives."""
+@contextlib.contextmanager
+def _as_a_process_would():
+    """What one run of the command may change in the process it runs in, put back after it:
+    the signal handlers, the working folder, and Pillow's global settings. A run must leave
+    no temporary file it named behind, as a process's end would not clean it either."""
+    from PIL import ImageFile
+
+    from pixalot_cli import placing
+
+    handlers = {signum: signal.getsignal(signum) for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)}
+    folder = os.getcwd()
+    pillow = Image.MAX_IMAGE_PIXELS, ImageFile.LOAD_TRUNCATED_IMAGES
+    try:
+        yield
+        assert not placing._pending, f"a run left temporary files named as pending: {placing._pending}"
+    finally:
+        placing._pending.clear()
+        os.chdir(folder)
+        Image.MAX_IMAGE_PIXELS, ImageFile.LOAD_TRUNCATED_IMAGES = pillow
+        for signum, handler in handlers.items():
+            signal.signal(signum, handler)
+
+
+def _main(arguments) -> int:
     from pixalot_cli.cli import main
 
     try:
-        status = main([str(argument) for argument in arguments])
+        return main([str(argument) for argument in arguments])
     except SystemExit as exit_:  # argparse's own way out
-        status = exit_.code if isinstance(exit_.code, int) else 2
+        return exit_.code if isinstance(exit_.code, int) else 2
+
+
+def pixalot(*arguments, cwd: Path) -> subprocess.CompletedProcess:
+    """The command run in this process from the folder `cwd`; gives what `launched` gives."""
+    out, err = io.StringIO(), io.StringIO()
+    with _as_a_process_would():
+        os.chdir(cwd)
+        with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+            status = _main(arguments)
+    return subprocess.CompletedProcess(arguments, status, out.getvalue(), err.getvalue())
+
+
+def run_main(arguments, capsys) -> subprocess.CompletedProcess:
+    """The command run in this process, in the working folder, its output taken from capsys."""
+    with _as_a_process_would():
+        status = _main(arguments)
     captured = capsys.readouterr()
     return subprocess.CompletedProcess(arguments, status, captured.out, captured.err)
 

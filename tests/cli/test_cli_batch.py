@@ -9,7 +9,7 @@ import os
 import numpy as np
 import pytest
 
-from cli_helpers import codes, colour_16_bit_png, colourful, pixalot, save
+from cli_helpers import codes, colour_16_bit_png, colourful, launched, pixalot, save
 
 EXPECTED = {
     "grey-in-rgb.png": "grey", "grey-in-rgba.png": "grey", "grey-8.png": "grey", "grey-16.tif": "grey",
@@ -88,7 +88,7 @@ def test_csv_has_a_header_a_row_per_file_and_the_summary_on_stderr(collection):
 
 def test_a_process_pool_gives_the_same_report(collection):
     alone = pixalot("gray", "--json", "images", cwd=collection)
-    pooled = pixalot("gray", "--json", "-j", "2", "images", cwd=collection)
+    pooled = launched("gray", "--json", "-j", "2", "images", cwd=collection)
     assert (pooled.returncode, pooled.stdout, pooled.stderr) == (alone.returncode, alone.stdout, alone.stderr)
 
 
@@ -103,7 +103,7 @@ def has_module(name: str) -> bool:
 @pytest.mark.parametrize("command", ["levels", "stripes"])
 def test_a_process_pool_writes_the_same_files(tmp_path, collection, command):
     alone = pixalot(command, "images", "-o", tmp_path / "alone", cwd=collection)
-    pooled = pixalot(command, "images", "-j", "2", "-o", tmp_path / "pooled", cwd=collection)
+    pooled = launched(command, "images", "-j", "2", "-o", tmp_path / "pooled", cwd=collection)
     assert pooled.returncode == alone.returncode == 1
     assert pooled.stderr == alone.stderr
     written = sorted(path.name for path in (tmp_path / "alone").iterdir())
@@ -117,7 +117,7 @@ def test_a_process_pool_writes_the_same_files(tmp_path, collection, command):
 
 def test_an_existing_dask_cluster_gives_the_same_report(collection, dask_cluster):
     alone = pixalot("gray", "--json", "images", cwd=collection)
-    remote = pixalot("gray", "--json", "--dask", dask_cluster, "images", cwd=collection)
+    remote = launched("gray", "--json", "--dask", dask_cluster, "images", cwd=collection)
     assert (remote.returncode, remote.stdout, remote.stderr) == (alone.returncode, alone.stdout, alone.stderr)
 
 
@@ -128,7 +128,7 @@ def test_an_existing_dask_cluster_writes_the_same_files_under_the_same_rules(tmp
     (tmp_path / "remote").mkdir()
     # A hard link to an input where a result goes: the workers refuse it like this process.
     os.link(collection / "images" / "colour.png", tmp_path / "remote" / "colour.png")
-    remote = pixalot(command, "images", "--overwrite", "--dask", dask_cluster, "-o", tmp_path / "remote",
+    remote = launched(command, "images", "--overwrite", "--dask", dask_cluster, "-o", tmp_path / "remote",
                      cwd=collection)
     assert remote.returncode == 1
     assert sorted(remote.stderr.splitlines()) == sorted(
@@ -144,7 +144,7 @@ def test_an_existing_dask_cluster_writes_the_same_files_under_the_same_rules(tmp
 
 def test_dask_local_starts_and_stops_its_own_cluster_of_j_workers(collection):
     pytest.importorskip("dask.distributed")
-    completed = pixalot("gray", "--dask", "local", "-j", "1", "images/colour.png", "images/grey-8.png",
+    completed = launched("gray", "--dask", "local", "-j", "1", "images/colour.png", "images/grey-8.png",
                         cwd=collection)
     assert (completed.returncode, completed.stderr) == (0, "")
     assert completed.stdout.splitlines() == ["colour images/colour.png", "grey   images/grey-8.png",

@@ -2,6 +2,7 @@
 traceback, no fault report, and no input ever replaced."""
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -11,7 +12,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from cli_helpers import Image, assert_one_line_error, codes, pixalot, run_main, save
+from cli_helpers import Image, assert_one_line_error, codes, launched, pixalot, run_main, save
 
 
 @pytest.mark.parametrize("arguments, fragment", [
@@ -47,7 +48,7 @@ def test_a_command_that_cannot_start_says_why_in_one_line_and_exits_2(tmp_path, 
 
 def test_an_unreachable_dask_scheduler_is_one_line(tmp_path, photos):
     pytest.importorskip("dask.distributed")
-    completed = pixalot("levels", "--dask", "nowhere://x", "photos", cwd=tmp_path)
+    completed = launched("levels", "--dask", "nowhere://x", "photos", cwd=tmp_path)
     assert_one_line_error(completed, 2, "cannot reach the Dask scheduler at nowhere://x")
 
 
@@ -163,7 +164,7 @@ def test_a_progress_bar_appears_only_on_a_terminal(tmp_path, photos):
     # A new pseudo-terminal is 0 columns wide, and tqdm draws nothing into no room.
     fcntl.ioctl(terminal, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
     try:
-        completed = pixalot("gray", "photos", cwd=tmp_path, stderr=terminal)
+        completed = launched("gray", "photos", cwd=tmp_path, stderr=terminal)
         os.close(terminal)
         shown = b""
         while True:
@@ -183,7 +184,36 @@ def test_a_progress_bar_appears_only_on_a_terminal(tmp_path, photos):
 
 def test_a_name_the_terminal_cannot_show_is_shown_replaced_not_fatal(tmp_path):
     save(tmp_path / "写真.png", codes("L"))
-    completed = pixalot("levels", "写真.png", cwd=tmp_path, env={"PYTHONIOENCODING": "latin-1"})
+    completed = launched("levels", "写真.png", cwd=tmp_path, env={"PYTHONIOENCODING": "latin-1"})
     assert (completed.returncode, completed.stderr) == (0, "")
     assert completed.stdout.splitlines() == ["??.png -> ??-levels.png", "1 written"]
     assert (tmp_path / "写真-levels.png").exists()
+
+
+LIGHT_START = """
+import sys
+from pixalot_cli.cli import main
+
+for arguments in sys.argv[1:]:
+    try:
+        main(arguments.split())
+    except SystemExit:
+        pass
+    loaded = {name.split(".")[0] for name in sys.modules}
+    heavy = {"numpy", "PIL", "pixalot", "tifffile", "imagecodecs", "dask"} & loaded
+    print(arguments, "loads", ", ".join(sorted(heavy)) or "nothing heavy", file=sys.stderr)
+"""
+
+LIGHT_ARGUMENTS = ["--help", "levels --help", "stripes --help", "gray --help", "demo --help", "--version",
+                   "shrink photos", "stripes --period 0 photos", "levels --in-low 1.5 photos",
+                   "levels --in-low 0.5 --in-high 50% photos", "gray --json --csv photos"]
+
+
+def test_help_and_option_errors_start_without_numpy_pillow_or_the_module(tmp_path):
+    """One fresh interpreter for all of them, each checked after the one before."""
+    completed = subprocess.run([sys.executable, "-c", LIGHT_START, *LIGHT_ARGUMENTS], cwd=tmp_path,
+                               capture_output=True, text=True, timeout=60)
+    assert completed.returncode == 0, completed.stderr
+    verdicts = [line for line in completed.stderr.splitlines() if " loads " in line]
+    assert verdicts == [f"{arguments} loads nothing heavy" for arguments in LIGHT_ARGUMENTS], completed.stderr
+    assert re.search(r"^pixalot \S+$", completed.stdout, re.MULTILINE), "--version says no version"

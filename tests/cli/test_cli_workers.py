@@ -12,8 +12,9 @@ import time
 
 import pytest
 
-from cli_helpers import codes, load, run_main, save
-from pixalot_cli import pictures, placing
+from cli_helpers import codes, load, pixalot, run_main, save
+from pixalot_cli import placing
+from pixalot_cli.formats import files
 from pixalot_cli.inputs import OUTPUT_MARK
 
 NAMES = [f"{index}.png" for index in range(6)]
@@ -182,10 +183,10 @@ def test_the_next_run_removes_a_killed_runs_temporary_files_and_keeps_a_live_one
             (folder / name).write_bytes(b"half a picture")
     with open(folder / f".{second}.00000000deadbeef.part", "rb") as live:
         fcntl.flock(live, fcntl.LOCK_EX)  # as the writer of a run still going holds it
-        arguments = ["levels", "photos", "--no-progress"] + ([] if beside else ["-o", "out"])
-        with started(arguments, tmp_path) as process:
-            output, errors = process.communicate(timeout=120)
-    assert process.returncode == 0, errors
+        # A lock is held by an open file, not by a process: this one's holds against the command's own.
+        completed = pixalot("levels", "photos", "--no-progress", *([] if beside else ["-o", "out"]), cwd=tmp_path)
+    output, errors = completed.stdout, completed.stderr
+    assert completed.returncode == 0, errors
     assert errors.splitlines() == [
         f"pixalot levels: removed {folder.name}/.{first}.0123456789abcdef.part, a temporary file whose writer "
         f"was killed",
@@ -242,12 +243,12 @@ def signal_handlers():
 def test_an_interrupt_outside_the_write_leaves_no_temporary_file(tmp_path, photos, monkeypatch, capsys,
                                                                   signal_handlers, gap):
     if gap == "after-the-write":
-        monkeypatch.setattr(pictures, "placed", lambda *arguments: CutShort(placing.placed(*arguments)))
+        monkeypatch.setattr(files, "placed", lambda *arguments: CutShort(placing.placed(*arguments)))
     else:
         def interrupted_write(*arguments):
             raise KeyboardInterrupt
 
-        monkeypatch.setattr(pictures, "_write_integer", interrupted_write)
+        monkeypatch.setattr(files, "_write_integer", interrupted_write)
         monkeypatch.setattr(os, "unlink", SecondSignal(os.unlink))
     try:
         completed = run_main(["levels", photos / "a.png", "-o", tmp_path / "out"], capsys)

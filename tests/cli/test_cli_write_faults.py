@@ -15,7 +15,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from cli_helpers import Image, codes, pixalot
+from cli_helpers import Image, codes, launched, pixalot
 from pixalot_cli.inputs import OUTPUT_MARK
 
 tifffile = pytest.importorskip("tifffile")
@@ -137,7 +137,7 @@ FAULTS = [
 def test_a_failing_file_system_call_fails_the_file_and_leaves_nothing(tmp_path, written, fault_shim,
                                                                       name, call, at, code):
     inputs, _ = written
-    completed = pixalot(*LEVELS, inputs / name, "-o", "out", cwd=tmp_path, env=with_fault(fault_shim, call, at, code))
+    completed = launched(*LEVELS, inputs / name, "-o", "out", cwd=tmp_path, env=with_fault(fault_shim, call, at, code))
     assert completed.returncode == 1, completed
     lines = completed.stderr.splitlines()
     assert len(lines) == 1 and f"cannot write out/{name}: {os.strerror(code)}" in lines[0], completed.stderr
@@ -150,8 +150,8 @@ def test_a_failing_rename_keeps_the_file_that_overwrite_would_replace(tmp_path, 
     inputs, _ = written
     (tmp_path / "out").mkdir()
     (tmp_path / "out" / "photo.jpg").write_bytes(b"the earlier result")
-    completed = pixalot(*LEVELS, inputs / "photo.jpg", "-o", "out", "--overwrite", cwd=tmp_path,
-                        env=with_fault(fault_shim, "rename", 1))
+    completed = launched(*LEVELS, inputs / "photo.jpg", "-o", "out", "--overwrite", cwd=tmp_path,
+                         env=with_fault(fault_shim, "rename", 1))
     assert completed.returncode == 1 and "Input/output error" in completed.stderr, completed
     assert [path.name for path in (tmp_path / "out").iterdir()] == ["photo.jpg"]
     assert (tmp_path / "out" / "photo.jpg").read_bytes() == b"the earlier result"
@@ -160,6 +160,6 @@ def test_a_failing_rename_keeps_the_file_that_overwrite_would_replace(tmp_path, 
 @pytest.mark.parametrize("name", ["photo.jpg", "array.npy"])
 def test_a_short_write_is_carried_on_to_the_whole_result(tmp_path, written, fault_shim, name):
     inputs, whole = written
-    completed = pixalot(*LEVELS, inputs / name, "-o", "out", cwd=tmp_path, env=with_fault(fault_shim, "short", 1))
+    completed = launched(*LEVELS, inputs / name, "-o", "out", cwd=tmp_path, env=with_fault(fault_shim, "short", 1))
     assert (completed.returncode, completed.stderr) == (0, ""), completed
     assert (tmp_path / "out" / name).read_bytes() == whole[name]

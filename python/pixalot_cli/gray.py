@@ -1,16 +1,27 @@
-"""What `pixalot gray` prints: a line per file and a summary, one JSON document, or CSV."""
+"""`pixalot gray`: a verdict per file, printed as a line per file and a summary, one JSON
+document, or CSV."""
 
 from __future__ import annotations
 
+import argparse
 import csv
+import functools
 import json
 import sys
 from collections.abc import Iterable
 
-from . import runners
-from .arguments import ExitStatus
-from .jobs import Outcome
-from .pictures import printable
+from . import jobs, runners
+from .display import printable
+from .errors import ExitStatus
+from .inputs import Outcome, Task, given, input_problem
+from .jobs import GraySettings
+
+
+def gray(options: argparse.Namespace) -> int:
+    job = functools.partial(jobs.gray, settings=GraySettings(options.tolerance), max_pixels=options.max_pixels)
+    tasks = [Task(source, None, input_problem(source.path)) for source in given("gray", options)]
+    with runners.outcomes(job, tasks, options.dask, options.jobs) as outcomes:
+        return report(options.format, outcomes, len(tasks), options.progress)
 
 
 def _summary(total: int, counts: dict[str, int]) -> str:
