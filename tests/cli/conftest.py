@@ -11,6 +11,12 @@ import pytest
 
 from cli_helpers import codes, colourful, save
 
+# A suite started as a background job of a shell without job control inherits SIGINT ignored,
+# and every process it starts would keep ignoring it (an ignored signal stays ignored across
+# exec). The signal tests need the command as a terminal starts it: Ctrl-C delivered.
+if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+
 
 @pytest.fixture
 def photos(tmp_path):
