@@ -128,7 +128,7 @@ def _write_deep_colour(picture: Picture, codes: NDArray[Any], file: BinaryIO) ->
         raise PictureError("tifffile gave no place for the pixels of a 16-bit colour TIFF")
     end = file.tell()
     file.seek(place[0])
-    file.write(codes)
+    file.write(codes.data)  # a memoryview: what the type stubs of every Python take for a buffer
     file.seek(end)
 
 
