@@ -11,21 +11,13 @@ from typing import Any
 import numpy as np
 
 from .. import wholeness
-from ..errors import PictureError
 from .family import Family, with_exif
-from .picture import LOSSY_QUALITY, Picture, damaged, optional, os_reason, split
+from .picture import LOSSY_QUALITY, Picture, checked_bytes, optional, split
 
 
 class Jpeg(Family):
     def whole(self, path: Path, format_: str) -> bytes | None:
-        try:
-            data = path.read_bytes()
-        except OSError as error:
-            raise PictureError(os_reason(error)) from None
-        problem = wholeness.jpeg_problem(data)
-        if problem is not None:
-            raise damaged(problem)
-        return data  # the bytes read for the check are the decoder's
+        return checked_bytes(path, wholeness.jpeg_problem)  # the bytes read for the check are the decoder's
 
     def metadata(self, image: Any, path: Path, format_: str) -> dict[str, Any]:
         info = super().metadata(image, path, format_)

@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import dataclasses
 import functools
+from collections.abc import Callable
+from pathlib import Path
 from typing import Any
 
 import numpy as np
@@ -105,6 +107,19 @@ def damaged(reason: str) -> PictureError:
 
 def os_reason(error: OSError) -> str:
     return error.strerror or str(error) if error.errno else str(error)
+
+
+def checked_bytes(path: Path, problem_of: Callable[[bytes], str | None]) -> bytes:
+    """The file's bytes, once `problem_of` finds nothing wrong with them; a file it finds a
+    problem in is refused as damaged."""
+    try:
+        data = path.read_bytes()
+    except OSError as error:
+        raise PictureError(os_reason(error)) from None
+    problem = problem_of(data)
+    if problem is not None:
+        raise damaged(problem)
+    return data
 
 
 def pillow() -> Any:

@@ -14,7 +14,7 @@ from numpy.typing import NDArray
 from .. import wholeness
 from ..errors import PictureError
 from .family import Family, with_exif
-from .picture import Picture, damaged, optional, os_reason, split, too_many_pixels
+from .picture import Picture, checked_bytes, damaged, optional, os_reason, split, too_many_pixels
 
 # PNG chunks that describe the picture; copied as they are when another encoder writes it.
 _DESCRIPTIVE = {b"tEXt", b"zTXt", b"iTXt", b"iCCP", b"eXIf", b"pHYs", b"sRGB", b"gAMA", b"cHRM", b"sBIT"}
@@ -58,12 +58,7 @@ class Png(Family):
         return split(codes, mode, bits, "PNG", {"chunks": chunks})
 
     def whole(self, path: Path, format_: str) -> bytes | None:
-        try:
-            problem = wholeness.png_problem(path.read_bytes(), check_image_data=True)
-        except OSError as error:
-            raise PictureError(os_reason(error)) from None
-        if problem is not None:
-            raise damaged(problem)
+        checked_bytes(path, lambda data: wholeness.png_problem(data, check_image_data=True))
         return None
 
     def metadata(self, image: Any, path: Path, format_: str) -> dict[str, Any]:

@@ -9,21 +9,15 @@ from pathlib import Path
 from typing import Any
 
 from .. import wholeness
-from ..errors import PictureError
 from .family import Family, with_exif
-from .picture import LOSSY_QUALITY, Picture, damaged, os_reason
+from .picture import LOSSY_QUALITY, Picture, checked_bytes
 
 
 class WebpBmpGif(Family):
     def whole(self, path: Path, format_: str) -> bytes | None:
         if format_ != "GIF":
             return None
-        try:
-            problem = wholeness.gif_problem(path.read_bytes())
-        except OSError as error:
-            raise PictureError(os_reason(error)) from None
-        if problem is not None:
-            raise damaged(problem)
+        checked_bytes(path, wholeness.gif_problem)
         return None
 
     def metadata(self, image: Any, path: Path, format_: str) -> dict[str, Any]:
