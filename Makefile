@@ -10,7 +10,7 @@ PYTEST_ARGS ?=
 # Extra scikit-build-core settings for install, e.g. -Ccmake.define.PIXALOT_SANITIZE=address.
 BUILD_SETTINGS ?=
 
-.PHONY: all lint test kernel-tests test-i386 test-unstable demo install wheel wheels bench bench-cli clean sanitize valgrind soak
+.PHONY: all lint test test-threads tsan kernel-tests test-i386 test-unstable demo install wheel wheels bench bench-cli clean sanitize valgrind soak
 
 all: test
 
@@ -34,6 +34,13 @@ lint: install
 
 test: lint kernel-tests
 	$(PY) -m pytest $(PYTEST_ARGS)
+
+# The module's suite again with each opt-in setting: two worker threads inside every call,
+# then the interpreter lock let go while each call computes. The command line's tests run
+# the same module through its own processes and add nothing here.
+test-threads: install
+	PIXALOT_NUM_THREADS=2 $(PY) -m pytest -p no:cacheprovider --ignore=tests/cli $(PYTEST_ARGS)
+	PIXALOT_RELEASE_GIL=1 $(PY) -m pytest -p no:cacheprovider --ignore=tests/cli $(PYTEST_ARGS)
 
 # The operations' own test, built without Python in a CMake tree beside the module's.
 kernel-tests:
@@ -104,6 +111,7 @@ soak: install
 
 bench: install
 	$(PY) benchmarks/bench.py
+	$(PY) benchmarks/bench_threads.py
 
 # The command against scripts using the same codecs (OpenCV's, Pillow's), on scikit-image's
 # sample photographs and a 48-megapixel JPEG made from one; prints the ratios.
