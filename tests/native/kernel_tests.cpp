@@ -197,6 +197,8 @@ void split_results_match_one_thread() {
                   : region == 2 ? static_cast<float>(k * 13 % 65536) / 65535.0f
                                 : 1.5f - static_cast<float>(k % 1000) / 500.0f;
     }
+    std::vector<float> finite(data);
+    for (float& value : finite) value = std::isfinite(value) ? value : 0.5f;
     const auto c = static_cast<std::ptrdiff_t>(channels), w = static_cast<std::ptrdiff_t>(columns),
                h = static_cast<std::ptrdiff_t>(rows);
     struct Layout {
@@ -228,6 +230,28 @@ void split_results_match_one_thread() {
                           std::string("color_levels split, ") + layout.name + ", gamma " + std::to_string(gamma) +
                               ", threads " + std::to_string(threads));
                 }
+            }
+        }
+        if (layout.lengths.size() == 3) {
+            // The verdict flips at a tolerance fixed by the means' last bits: the smallest
+            // tolerance found gray with one thread must be the smallest with any count.
+            // Means of finite values only: a NaN mean is never gray.
+            const ArrayView means_view = view_of_buffer(finite, layout.first, layout.lengths, layout.strides);
+            set_thread_count(1);
+            std::uint32_t low = 0, high = 0x7F800000;  // +0.0 and +inf, as bit patterns
+            while (high - low > 1) {
+                const std::uint32_t middle = low + (high - low) / 2;
+                float tolerance;
+                std::memcpy(&tolerance, &middle, sizeof tolerance);
+                (gray_or_color(means_view, tolerance) ? high : low) = middle;
+            }
+            float edge, below;
+            std::memcpy(&edge, &high, sizeof edge);
+            std::memcpy(&below, &low, sizeof below);
+            for (unsigned threads : {2u, 3u, 7u}) {
+                set_thread_count(threads);
+                check(gray_or_color(means_view, edge) && !gray_or_color(means_view, below),
+                      std::string("gray_or_color split, ") + layout.name + ", threads " + std::to_string(threads));
             }
         }
         if (layout.lengths.size() < 2) continue;
