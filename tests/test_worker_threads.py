@@ -326,3 +326,24 @@ def test_the_input_cannot_be_resized_while_a_call_has_let_go_of_the_lock():
         print(outcomes, got == want)
     """)
     assert completed.stdout == "['refused'] True\n"
+
+
+def test_daemon_threads_still_calling_at_exit_let_the_interpreter_end_cleanly():
+    # They come back for the lock while the interpreter is being finalized; before CPython
+    # 3.14 that ends a thread by unwinding its stack, which must not abort the process.
+    for _ in range(4):
+        completed = run_with({"PIXALOT_RELEASE_GIL": "1", "PIXALOT_NUM_THREADS": "2"}, """
+            import threading, time
+            import numpy as np
+            import pixalot
+            small = np.random.default_rng(1).random((128, 128, 3), dtype=np.float32)
+            large = np.random.default_rng(2).random((600, 600, 3), dtype=np.float32)
+            def loop(x):
+                while True:
+                    pixalot.color_levels(x, 0.1, 0.9, 0.0, 1.0, 2.2)
+            for x in (small, small, large):
+                threading.Thread(target=loop, args=(x,), daemon=True).start()
+            time.sleep(0.05)
+            print("done")
+        """)
+        assert completed.stdout == "done\n"

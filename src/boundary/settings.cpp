@@ -4,6 +4,11 @@
 #include "kernels/threads.hpp"
 
 #include <charconv>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
+#include <chrono>
+#include <thread>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -58,5 +63,33 @@ PyResult<void> read_settings() {
 }
 
 bool releases_lock() noexcept { return release_lock_setting; }
+
+namespace {
+
+[[noreturn]] void wait_for_the_end() noexcept {
+    while (true) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
+}  // namespace
+
+// Before CPython 3.14, a thread that takes the lock back once the interpreter is being
+// finalized (a daemon thread still computing at exit) is ended with pthread_exit, whose
+// unwinding may not cross the module's noexcept frames: the process would abort. Such a
+// thread waits for the process to end instead, as 3.14 makes it wait: before asking for the
+// lock when finalization has begun, and in the handler of the unwinding when it began while
+// the thread was waiting (a handler that never returns neither ends the unwinding early nor
+// lets it reach the frames that may not be crossed).
+void LockReleased::take_back() noexcept {
+    if (compat::interpreter_finalizing()) wait_for_the_end();
+#if defined(__GLIBCXX__)
+    try {
+        PyEval_RestoreThread(saved_);
+    } catch (abi::__forced_unwind&) {
+        wait_for_the_end();
+    }
+#else
+    PyEval_RestoreThread(saved_);
+#endif
+}
 
 }  // namespace pixalot

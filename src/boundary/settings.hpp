@@ -23,12 +23,14 @@ class LockReleased {
 public:
     explicit LockReleased(bool release) noexcept : saved_(release ? PyEval_SaveThread() : nullptr) {}
     ~LockReleased() noexcept {
-        if (saved_ != nullptr) PyEval_RestoreThread(saved_);
+        if (saved_ != nullptr) take_back();
     }
     LockReleased(const LockReleased&) = delete;
     LockReleased& operator=(const LockReleased&) = delete;
 
 private:
+    void take_back() noexcept;
+
     PyThreadState* saved_;
 };
 
