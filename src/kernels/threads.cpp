@@ -9,11 +9,25 @@
 #include <deque>
 #include <exception>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include <pthread.h>
 #include <sched.h>
+
+// Wheels promise an old glibc (their manylinux tag), but glibc 2.32 and 2.34 gave these
+// functions new symbol versions when they moved into libc: a module built on a newer glibc
+// would import those. The versions every glibc has serve identically. (std::thread and
+// std::call_once would import them from inside the statically linked C++ runtime, where no
+// version can be chosen, so the pool calls pthreads itself.)
+#if defined(PIXALOT_OLD_GLIBC_SYMBOLS) && defined(__x86_64__)
+__asm__(".symver pthread_create,pthread_create@GLIBC_2.2.5");
+__asm__(".symver pthread_detach,pthread_detach@GLIBC_2.2.5");
+__asm__(".symver pthread_sigmask,pthread_sigmask@GLIBC_2.2.5");
+#elif defined(PIXALOT_OLD_GLIBC_SYMBOLS) && defined(__i386__)
+__asm__(".symver pthread_create,pthread_create@GLIBC_2.1");
+__asm__(".symver pthread_detach,pthread_detach@GLIBC_2.0");
+__asm__(".symver pthread_sigmask,pthread_sigmask@GLIBC_2.0");
+#endif
 
 namespace pixalot {
 namespace {
@@ -64,9 +78,10 @@ private:
         sigset_t all, previous;
         sigfillset(&all);
         pthread_sigmask(SIG_SETMASK, &all, &previous);
-        try {
-            for (; started_ < wanted; ++started_) std::thread([this] { work(); }).detach();
-        } catch (...) {
+        for (; started_ < wanted; ++started_) {
+            pthread_t thread;
+            if (pthread_create(&thread, nullptr, &Pool::worker, this) != 0) break;
+            pthread_detach(thread);
         }
         pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
@@ -87,7 +102,12 @@ private:
         return true;
     }
 
-    void work() {
+    static void* worker(void* pool) {
+        static_cast<Pool*>(pool)->work();
+        return nullptr;
+    }
+
+    [[noreturn]] void work() {
         std::unique_lock lock(mutex_);
         while (true) {
             work_.wait(lock, [&] { return !queue_.empty(); });
@@ -108,8 +128,8 @@ void forget_pool_in_child() { the_pool.store(nullptr, std::memory_order_relaxed)
 Pool& pool() {
     Pool* existing = the_pool.load(std::memory_order_acquire);
     if (existing != nullptr) return *existing;
-    static std::once_flag fork_handler;
-    std::call_once(fork_handler, [] { pthread_atfork(nullptr, nullptr, forget_pool_in_child); });
+    static const bool fork_handler_registered = pthread_atfork(nullptr, nullptr, forget_pool_in_child) == 0;
+    (void)fork_handler_registered;
     auto* made = new Pool;
     if (the_pool.compare_exchange_strong(existing, made, std::memory_order_acq_rel)) return *made;
     delete made;  // another caller's pool won; this one never started a thread
@@ -130,8 +150,7 @@ unsigned available_cpus() noexcept {
         const int count = CPU_COUNT(&mask);
         if (count > 0) return static_cast<unsigned>(count);
     }
-    const unsigned hardware = std::thread::hardware_concurrency();
-    return hardware > 0 ? hardware : 1;
+    return 1;
 }
 
 unsigned parts_for(Index elements, Index units) noexcept {
