@@ -18,7 +18,6 @@ import pathlib
 import statistics
 import subprocess
 import sys
-import time
 
 HERE = pathlib.Path(__file__).resolve().parent
 SHAPE = (2048, 2048, 3)
@@ -50,7 +49,8 @@ for images, size in ((big, "48 MB"), (small, "768 KB")):
     cases[f"gray_or_color, {size}"] = lambda x=x: pixalot.gray_or_color(x, 0.01)
     cases[f"copy, {size}"] = lambda x=x: x.copy()
 tiny = np.full((1, 1, 3), 0.5, F)
-cases["tiny color_levels 1x1x3 (x1000)"] = lambda: [pixalot.color_levels(tiny, 0.05, 0.95, 0.0, 1.0, 2.2) for _ in range(1000)]
+cases["tiny color_levels 1x1x3 (x1000)"] = lambda: [
+    pixalot.color_levels(tiny, 0.05, 0.95, 0.0, 1.0, 2.2) for _ in range(1000)]
 own = [rng.random(SHAPE, dtype=F) for _ in range(2)]
 pool = ThreadPoolExecutor(2)
 one = lambda x: pixalot.color_levels(x, 0.05, 0.95, 0.0, 1.0, 2.2)
@@ -70,7 +70,7 @@ for line in sys.stdin:
 def start_child(settings):
     env = {k: v for k, v in os.environ.items() if not k.startswith("PIXALOT_")}
     env.update(settings, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
-    source = "import json\nSHAPE, SMALL_SHAPE = %r, %r\n" % (SHAPE, SMALL_SHAPE) + CHILD
+    source = f"import json\nSHAPE, SMALL_SHAPE = {SHAPE!r}, {SMALL_SHAPE!r}\n" + CHILD
     child = subprocess.Popen([sys.executable, "-c", source], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                              text=True, env=env)
     names = json.loads(child.stdout.readline())
@@ -113,7 +113,8 @@ def main(argv=None) -> int:
     # cpu 2/1: processor time of the whole process, both threads, against one thread's: the
     # work the split adds. On a machine busy with other work the wall ratio shows little,
     # since the second thread then waits for a core; this column still shows the cost.
-    print(f"{'case':<42} {'1 thread ms':>11} {'2 threads ms':>12} {'2/1':>6} {'cpu 2/1':>7} {'1t/copy':>8} {'2t/copy':>8}")
+    print(f"{'case':<42} {'1 thread ms':>11} {'2 threads ms':>12} {'2/1':>6} {'cpu 2/1':>7} "
+          f"{'1t/copy':>8} {'2t/copy':>8}")
     records = []
     for n in per_call:
         size = n.rsplit(", ", 1)[-1]

@@ -3,7 +3,6 @@ of a process that used them works, and with the interpreter lock let go during t
 callers' own threads get the answers of a single thread and leave no borrow behind.
 
 Each setting is read at import, so each runs in a fresh interpreter that computes many cases."""
-import hashlib
 import json
 import os
 import pathlib
@@ -11,7 +10,6 @@ import subprocess
 import sys
 import textwrap
 
-import numpy as np
 import pytest
 
 HERE = pathlib.Path(__file__).resolve().parent
