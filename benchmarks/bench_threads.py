@@ -21,8 +21,8 @@ import sys
 
 HERE = pathlib.Path(__file__).resolve().parent
 SHAPE = (2048, 2048, 3)
-# Below the size at which work is split (256 Ki floats): must be within noise of one thread.
-SMALL_SHAPE = (256, 256, 3)
+# Below the size at which work is split (1 Mi floats): must be within noise of one thread.
+SMALL_SHAPE = (512, 512, 3)
 
 CHILD = r"""
 import sys, time, threading
@@ -39,7 +39,7 @@ def data(shape):
 big, small = data(SHAPE), data(SMALL_SHAPE)
 levels = lambda x, g: (lambda: pixalot.color_levels(x, 0.05, 0.95, 0.0, 1.0, g))
 cases = {}
-for images, size in ((big, "48 MB"), (small, "768 KB")):
+for images, size in ((big, "large"), (small, "small")):
     for kind, x in images.items():
         for gamma in (2.2, 1.0, 0.0):
             cases[f"color_levels gamma {gamma}, {kind}, {size}"] = levels(x, gamma)
@@ -108,7 +108,7 @@ def main(argv=None) -> int:
     median = {key: statistics.median(w for w, _ in value) for key, value in times.items() if value}
     cpu = {key: statistics.median(c for _, c in value) for key, value in times.items() if value}
     load = os.getloadavg()
-    print(f"threads: medians of {rounds} rounds; load average {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}; "
+    print(f"threads: large = {SHAPE}, small = {SMALL_SHAPE} float32; medians of {rounds} rounds; load average {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}; "
           f"{len(os.sched_getaffinity(0))} usable CPUs")
     # cpu 2/1: processor time of the whole process, both threads, against one thread's: the
     # work the split adds. On a machine busy with other work the wall ratio shows little,
@@ -118,7 +118,7 @@ def main(argv=None) -> int:
     records = []
     for n in per_call:
         size = n.rsplit(", ", 1)[-1]
-        copy = ("copy, " + size) if size in ("48 MB", "768 KB") else None
+        copy = ("copy, " + size) if size in ("large", "small") else None
         one, two = median["1 thread", n], median["2 threads", n]
         cpu_ratio = cpu["2 threads", n] / cpu["1 thread", n] if cpu["1 thread", n] > 0 else float("nan")
         record = {"case": n, "one_thread_ms": one * 1e3, "two_threads_ms": two * 1e3, "two_over_one": two / one,

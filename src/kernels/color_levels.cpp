@@ -94,10 +94,11 @@ void ColorLevelsResult::write(ResultBuffer buffer) const {
     const ArrayView& view = input_;
     const LevelsParameters parameters{in_low_, in_high_ - in_low_, out_low_, out_high_ - out_low_, gamma_};
     const Index count = view.size();
+    const Index most_parts = count / levels_part_minimum(gamma_);
     if (contiguous_ && buffer.same_memory_order) {
         // Memory order on both sides: parts are runs of whole pages of the result.
         const float* first = view.ptr - lowest_address_offset(view.dim, view.strides);
-        const unsigned parts = parts_for(count, count / page_floats);
+        const unsigned parts = parts_for(count, std::min(most_parts, count / page_floats));
         run_parts(parts, [&](unsigned k) {
             const PartRange range = part_range(count, parts, k, page_floats);
             const Index length = range.end - range.begin;
@@ -109,7 +110,7 @@ void ColorLevelsResult::write(ResultBuffer buffer) const {
     // Any other layout is written row-major: parts are blocks along the first axis, each
     // a block of the result.
     const Index outer = view.ndim() == 0 ? 1 : view.len_of(0);
-    const unsigned parts = view.ndim() == 0 ? 1 : parts_for(count, outer);
+    const unsigned parts = view.ndim() == 0 ? 1 : parts_for(count, std::min(most_parts, outer));
     if (parts == 1) {
         write_logical(view, parameters, buffer.data);
         return;

@@ -7,12 +7,14 @@
 
 namespace pixalot {
 
-/// Floats a call must have before its work is split: below this the hand-off to a worker
-/// and the second thread's cold caches cost more than the half of the work it takes.
-/// Measured on a two-core x86-64 machine (benchmarks/bench.py, the threads rows): at
-/// 256 Ki floats (1 MiB) two threads already save a third of levels with gamma 2.2, while
-/// at 64 Ki floats a copy-speed operation gains nothing measurable.
-constexpr Index parallel_minimum_elements = Index{256} << 10;
+/// Floats a call must have before its work is split (4 MiB): waking a worker costs some tens
+/// of microseconds on a busy machine, and a copy-speed call must be long enough to repay it.
+/// Chosen with benchmarks/bench_threads.py on a two-core x86-64 machine shared with other
+/// work: from 1 MiB to 3 MiB, two threads took up to 1.3 times the processor time and wall
+/// time of one on copy-speed calls (the hand-off was a visible share), while at 48 MB they
+/// took the same processor time as one (the split adds no work). An idle machine, where a
+/// woken thread finds a free core at once, would repay it at a smaller size.
+constexpr Index parallel_minimum_elements = Index{1} << 20;
 
 /// Most threads a call may use. Larger settings are refused at import.
 constexpr unsigned most_threads = 1024;
