@@ -108,7 +108,8 @@ def main(argv=None) -> int:
     median = {key: statistics.median(w for w, _ in value) for key, value in times.items() if value}
     cpu = {key: statistics.median(c for _, c in value) for key, value in times.items() if value}
     load = os.getloadavg()
-    print(f"threads: large = {SHAPE}, small = {SMALL_SHAPE} float32; medians of {rounds} rounds; load average {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}; "
+    print(f"threads: large = {SHAPE}, small = {SMALL_SHAPE} float32; medians of {rounds} rounds; "
+          f"load average {load[0]:.2f} {load[1]:.2f} {load[2]:.2f}; "
           f"{len(os.sched_getaffinity(0))} usable CPUs")
     # cpu 2/1: processor time of the whole process, both threads, against one thread's: the
     # work the split adds. On a machine busy with other work the wall ratio shows little,
