@@ -37,10 +37,12 @@ test: lint kernel-tests
 
 # The module's suite again with each opt-in setting: two worker threads inside every call,
 # then the interpreter lock let go while each call computes. The command line's tests run
-# the same module through its own processes and add nothing here.
+# the same module through its own processes, and the threads' own test sets its settings
+# itself, so neither adds anything here. About a minute and a half each.
+THREADS_SUITE = -p no:cacheprovider --ignore=tests/cli --ignore=tests/test_worker_threads.py $(PYTEST_ARGS)
 test-threads: install
-	PIXALOT_NUM_THREADS=2 $(PY) -m pytest -p no:cacheprovider --ignore=tests/cli $(PYTEST_ARGS)
-	PIXALOT_RELEASE_GIL=1 $(PY) -m pytest -p no:cacheprovider --ignore=tests/cli $(PYTEST_ARGS)
+	PIXALOT_NUM_THREADS=2 $(PY) -m pytest $(THREADS_SUITE)
+	PIXALOT_RELEASE_GIL=1 $(PY) -m pytest $(THREADS_SUITE)
 
 # The operations' own test, built without Python in a CMake tree beside the module's.
 kernel-tests:
