@@ -10,7 +10,7 @@ PYTEST_ARGS ?=
 # Extra scikit-build-core settings for install, e.g. -Ccmake.define.PIXALOT_SANITIZE=address.
 BUILD_SETTINGS ?=
 
-.PHONY: all lint test kernel-tests test-i386 test-unstable demo install wheel wheels bench bench-cli clean sanitize valgrind soak
+.PHONY: all lint test test-threads tsan kernel-tests test-i386 test-unstable demo install wheel wheels bench bench-cli clean sanitize valgrind soak
 
 all: test
 
@@ -35,11 +35,28 @@ lint: install
 test: lint kernel-tests
 	$(PY) -m pytest $(PYTEST_ARGS)
 
+# The module's suite again with each opt-in setting: two worker threads inside every call,
+# then the interpreter lock let go while each call computes. The command line's tests run
+# the same module through its own processes, and the threads' own test sets its settings
+# itself, so neither adds anything here. About a minute and a half each.
+THREADS_SUITE = -p no:cacheprovider --ignore=tests/cli --ignore=tests/test_worker_threads.py $(PYTEST_ARGS)
+test-threads: install
+	PIXALOT_NUM_THREADS=2 $(PY) -m pytest $(THREADS_SUITE)
+	PIXALOT_RELEASE_GIL=1 $(PY) -m pytest $(THREADS_SUITE)
+
 # The operations' own test, built without Python in a CMake tree beside the module's.
 kernel-tests:
 	cmake -S . -B $(BUILD_DIR)-kernels -DPIXALOT_MODULE=OFF -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build $(BUILD_DIR)-kernels -j 2
 	ctest --test-dir $(BUILD_DIR)-kernels --output-on-failure
+
+# The operations' own test under ThreadSanitizer: the pool, split results written by several
+# threads, and callers of their own sharing the pool with faults in their parts. Without
+# Python, whose uninstrumented interpreter would drown the report.
+tsan:
+	cmake -S . -B $(BUILD_DIR)-tsan -DPIXALOT_MODULE=OFF -DPIXALOT_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD_DIR)-tsan -j 2
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(BUILD_DIR)-tsan --output-on-failure
 
 # The suite in Debian trees that are made once under build/ (needs root; see tools/tree).
 # On 32-bit x86; I386_SUITE=trixie tries CPython 3.13 with NumPy 2 instead of 3.11 with NumPy 1.24.
@@ -104,6 +121,7 @@ soak: install
 
 bench: install
 	$(PY) benchmarks/bench.py
+	$(PY) benchmarks/bench_threads.py
 
 # The command against scripts using the same codecs (OpenCV's, Pillow's), on scikit-image's
 # sample photographs and a 48-megapixel JPEG made from one; prints the ratios.

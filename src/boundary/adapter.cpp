@@ -4,6 +4,7 @@
 
 #include "array/output.hpp"
 #include "array/view.hpp"
+#include "boundary/settings.hpp"
 #include "kernels/operations.hpp"
 
 namespace pixalot {
@@ -16,7 +17,14 @@ PyRef new_array(const PyReadonlyArray& input, Parameters... parameters) {
     const InputView source = readable_view(input);
     const Result planned(source.view, parameters...);
     PlannedResult result = new_result(planned.shape(), planned.strides());
-    planned.write({result.data, result.same_memory_order});
+    {
+        // With the lock let go, the input is held by a reference of the call's own, so that
+        // NumPy refuses to resize it meanwhile; its borrow is held by the caller's frame.
+        const bool release = releases_lock() && source.view.size() >= release_minimum_elements;
+        const PyRef held = release ? PyRef::borrow(input.array()) : PyRef();
+        const LockReleased computing(release);
+        planned.write({result.data, result.same_memory_order});
+    }
     return std::move(result.array);
 }
 
@@ -33,7 +41,14 @@ PyRef color_levels(const PyReadonlyArray& input, float in_low, float in_high, fl
 
 PyRef gray_or_color(const PyReadonlyArray& input, float min) {
     const InputView source = readable_view(input);
-    return PyRef::borrow(pixalot::gray_or_color(source.view, min) ? Py_True : Py_False);
+    bool gray = false;
+    {
+        const bool release = releases_lock() && source.view.size() >= release_minimum_elements;
+        const PyRef held = release ? PyRef::borrow(input.array()) : PyRef();
+        const LockReleased computing(release);
+        gray = pixalot::gray_or_color(source.view, min);
+    }
+    return PyRef::borrow(gray ? Py_True : Py_False);
 }
 
 }  // namespace pixalot

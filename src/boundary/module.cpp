@@ -1,6 +1,7 @@
 // Import: interpreter check, module cell, function objects and __all__.
 #include "boundary/module.hpp"
 
+#include "boundary/settings.hpp"
 #include "support/fault.hpp"
 
 #include <cstring>
@@ -50,6 +51,7 @@ PyResult<PyObject*> ModuleDef::make_module() {
     }
 
     if (module_ != nullptr) return Py_NewRef(module_);
+    if (PyResult<void> read = read_settings(); !read) return std::unexpected(std::move(read.error()));
 
     PyRef module = PyRef::steal(PyModule_Create2(definition_, PYTHON_API_VERSION));
     if (!module) return std::unexpected(PyErr::fetch());

@@ -15,6 +15,15 @@ inline bool holds_interpreter_lock() noexcept {
 #endif
 }
 
+/// Whether the interpreter is being finalized (read without the lock: the flag is atomic).
+inline bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
 /// Takes the pending exception instance (a new reference), or null when none is pending.
 inline PyObject* get_raised_exception() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000

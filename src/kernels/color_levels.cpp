@@ -2,6 +2,7 @@
 #include "kernels/levels.hpp"
 #include "kernels/operations.hpp"
 #include "kernels/reversed.hpp"
+#include "kernels/threads.hpp"
 
 #include <algorithm>
 #include <memory>
@@ -26,6 +27,9 @@ std::optional<Index> backward_pixels(const ArrayView& view) {
 /// Values mapped at a time from a row stored backwards, before they are put in order.
 constexpr Index backward_piece = 4096;
 
+/// Floats in a 4 KiB page: the grain of a split in memory order.
+constexpr Index page_floats = 1024;
+
 }  // namespace
 
 // The result is laid out as mapping the view would lay it out: a contiguous view keeps its
@@ -39,16 +43,11 @@ ColorLevelsResult::ColorLevelsResult(const ArrayView& input, float in_low, float
     strides_ = contiguous_ ? input.strides : row_major_strides(input.dim);
 }
 
-void ColorLevelsResult::write(ResultBuffer buffer) const {
-    const ArrayView& view = input_;
-    const LevelsParameters parameters{in_low_, in_high_ - in_low_, out_low_, out_high_ - out_low_, gamma_};
-    const Index count = view.size();
-    LevelsKernel kernel(parameters, count);
-    if (contiguous_ && buffer.same_memory_order) {
-        kernel.run(view.ptr - lowest_address_offset(view.dim, view.strides), 1, count, buffer.data);
-        return;
-    }
-    float* target = buffer.data;
+namespace {
+
+/// The levels of every element of `view` into `target`, row-major, by one kernel.
+void write_logical(const ArrayView& view, const LevelsParameters& parameters, float* target) {
+    LevelsKernel kernel(parameters, view.size());
     // A row stored backwards (a flipped image) still fills one block of memory: it is
     // mapped in memory order, a piece at a time, where the vector kernels and the memos
     // work, and each piece's groups (pixels of their channels, or single values) are then
@@ -83,6 +82,46 @@ void ColorLevelsResult::write(ResultBuffer buffer) const {
             target += length;
         });
     }
+}
+
+}  // namespace
+
+// Split between threads, each part has a kernel and memos of its own: a memo's entries are
+// exact results of a pure function of the element, so which part met a value first, or
+// whether a value was served from a memo at all, never shows in a bit. Each part writes its
+// own stretch of the result and so takes that stretch's first-touch page faults itself.
+void ColorLevelsResult::write(ResultBuffer buffer) const {
+    const ArrayView& view = input_;
+    const LevelsParameters parameters{in_low_, in_high_ - in_low_, out_low_, out_high_ - out_low_, gamma_};
+    const Index count = view.size();
+    const Index most_parts = count / levels_part_minimum(gamma_);
+    if (contiguous_ && buffer.same_memory_order) {
+        // Memory order on both sides: parts are runs of whole pages of the result.
+        const float* first = view.ptr - lowest_address_offset(view.dim, view.strides);
+        const unsigned parts = parts_for(count, std::min(most_parts, count / page_floats));
+        run_parts(parts, [&](unsigned k) {
+            const PartRange range = part_range(count, parts, k, page_floats);
+            const Index length = range.end - range.begin;
+            LevelsKernel kernel(parameters, length);
+            kernel.run(first + range.begin, 1, length, buffer.data + range.begin);
+        });
+        return;
+    }
+    // Any other layout is written row-major: parts are blocks along the first axis, each
+    // a block of the result.
+    const Index outer = view.ndim() == 0 ? 1 : view.len_of(0);
+    const unsigned parts = view.ndim() == 0 ? 1 : parts_for(count, std::min(most_parts, outer));
+    if (parts == 1) {
+        write_logical(view, parameters, buffer.data);
+        return;
+    }
+    const Index per_outer = count / outer;
+    run_parts(parts, [&](unsigned k) {
+        const PartRange range = part_range(outer, parts, k);
+        ArrayView block{{}, stepped(view.ptr, range.begin, view.stride_of(0)), view.dim, view.strides};
+        block.dim[0] = range.end - range.begin;
+        write_logical(block, parameters, buffer.data + range.begin * per_outer);
+    });
 }
 
 }  // namespace pixalot

@@ -1,5 +1,6 @@
 // gray_or_color: the channel means, in their fixed summation orders, and the verdict.
 #include "kernels/operations.hpp"
+#include "kernels/threads.hpp"
 #include "support/fault.hpp"
 
 #include <algorithm>
@@ -31,18 +32,18 @@ float eight_way_sum(const float* elements, Index stride, Index count) {
     return sum;
 }
 
-/// Row sums by the plain fold for three planes that differ only in their data pointer.
-/// Each row keeps its own running sum in its own order; rows are independent chains, so
-/// four rows at a time keep the adder busy, and their sums still join the totals in row
-/// order. One pass over the image serves all three planes.
-void plain_fold_totals(const ArrayView (&planes)[3], float (&totals)[3]) {
-    const Index rows = planes[0].len_of(0), columns = planes[0].len_of(1);
+/// The row sums of rows [row_begin, row_end) of three planes that differ only in their data
+/// pointer, each by the plain fold in its own order, handed to `add(row, sums)` in row order.
+/// Rows are independent chains, so four rows at a time keep the adder busy.
+template <class Add>
+void plain_fold_rows(const ArrayView (&planes)[3], Index row_begin, Index row_end, Add&& add) {
+    const Index columns = planes[0].len_of(1);
     const Index row_stride = planes[0].stride_of(0), column_stride = planes[0].stride_of(1);
     const float* base = planes[0].ptr;
     const Index offset1 = planes[1].ptr - base, offset2 = planes[2].ptr - base;
     constexpr Index block = 4;
-    Index row = 0;
-    for (; row + block <= rows; row += block) {
+    Index row = row_begin;
+    for (; row + block <= row_end; row += block) {
         float sums[block][3] = {};
         const float* first = stepped(base, row, row_stride);
         for (Index column = 0; column < columns; ++column) {
@@ -54,11 +55,9 @@ void plain_fold_totals(const ArrayView (&planes)[3], float (&totals)[3]) {
                 sums[lane][2] += at[offset2];
             }
         }
-        for (Index lane = 0; lane < block; ++lane) {
-            for (Index plane = 0; plane < 3; ++plane) totals[plane] += sums[lane][plane];
-        }
+        for (Index lane = 0; lane < block; ++lane) add(row + lane, sums[lane]);
     }
-    for (; row < rows; ++row) {
+    for (; row < row_end; ++row) {
         float sums[3] = {};
         const float* first = stepped(base, row, row_stride);
         for (Index column = 0; column < columns; ++column) {
@@ -67,7 +66,31 @@ void plain_fold_totals(const ArrayView (&planes)[3], float (&totals)[3]) {
             sums[1] += at[offset1];
             sums[2] += at[offset2];
         }
-        for (Index plane = 0; plane < 3; ++plane) totals[plane] += sums[plane];
+        add(row, sums);
+    }
+}
+
+/// The totals of three planes: each row's sum by the plain fold, the row sums joined in row
+/// order. Split between threads, each part keeps the sums of its rows, and they are joined
+/// afterwards in the same row order: every float step is the one of a single pass.
+void plain_fold_totals(const ArrayView (&planes)[3], float (&totals)[3]) {
+    const Index rows = planes[0].len_of(0);
+    const unsigned parts = parts_for(3 * planes[0].size(), rows);
+    if (parts == 1) {
+        plain_fold_rows(planes, 0, rows, [&](Index, const float (&sums)[3]) {
+            for (Index plane = 0; plane < 3; ++plane) totals[plane] += sums[plane];
+        });
+        return;
+    }
+    Buffer<float> row_sums(3 * rows);
+    run_parts(parts, [&](unsigned k) {
+        const PartRange range = part_range(rows, parts, k);
+        plain_fold_rows(planes, range.begin, range.end, [&](Index row, const float (&sums)[3]) {
+            std::copy_n(sums, 3, row_sums.data() + 3 * row);
+        });
+    });
+    for (Index row = 0; row < rows; ++row) {
+        for (Index plane = 0; plane < 3; ++plane) totals[plane] += row_sums[3 * row + plane];
     }
 }
 

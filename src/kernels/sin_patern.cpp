@@ -3,6 +3,7 @@
 #include "kernels/operations.hpp"
 #include "kernels/phase.hpp"
 #include "kernels/stripes.hpp"
+#include "kernels/threads.hpp"
 #include "support/fault.hpp"
 
 #include <algorithm>
@@ -158,9 +159,13 @@ void SinPaternResult::write(ResultBuffer buffer) const {
         write_elements(*by_definition_, buffer);
         return;
     }
-    if (input_.len_of(0) != 0 && input_.len_of(1) != 0) {
-        add_stripes(input_, table_, period_, vertical_, bias_, buffer.data);
-    }
+    const Index rows = input_.len_of(0);
+    if (rows == 0 || input_.len_of(1) == 0) return;
+    const unsigned parts = parts_for(input_.size(), rows);
+    run_parts(parts, [&](unsigned k) {
+        const PartRange range = part_range(rows, parts, k);
+        add_stripes(input_, table_, period_, vertical_, bias_, buffer.data, range.begin, range.end);
+    });
 }
 
 }  // namespace pixalot

@@ -94,8 +94,10 @@ void rising_phase_values(const float* table, std::int16_t phase, std::int16_t pe
 }  // namespace
 
 void add_stripes(const ArrayView& input, const float* table, std::int16_t period, bool vertical, float bias,
-                 float* output) {
+                 float* output, Index row_begin, Index row_end) {
     const Index rows = input.len_of(0), columns = input.len_of(1);
+    if (row_end < 0) row_end = rows;
+    const Index part_rows = row_end - row_begin;
     const Index channels = channels_of(input);
     const Index row_elements = columns * channels;
     const Index cycle = period;
@@ -107,16 +109,17 @@ void add_stripes(const ArrayView& input, const float* table, std::int16_t period
     float* const per_pixel = buffered > stack_row_floats ? on_heap.data() : on_stack;
     float* const pattern = per_pixel + columns;
     float* const scratch = pattern + row_elements;
+    // Decided on the whole image, so that every part of a split call stores alike.
     const bool stream = rows * row_elements >= streaming_threshold_floats;
 
     if (vertical) {
         // Along a row the phase is column - offset, rising by one per column: without a
         // 16-bit wrap inside the row, its table values are one slice of the cycled table,
         // which is made when the image has more pixels than it has entries.
-        const bool cycling_pays = rows * columns > cycle + columns;
+        const bool cycling_pays = part_rows * columns > cycle + columns;
         const Buffer<float> cycled =
             cycling_pays ? cycled_table(table, cycle, cycle + columns, channels) : Buffer<float>{};
-        for (Index row = 0; row < rows; ++row) {
+        for (Index row = row_begin; row < row_end; ++row) {
             const std::int16_t offset = saturating_i16(static_cast<float>(row) * bias);
             const std::int16_t phase = stripe_phase(true, row, 0, offset);
             const float* row_pattern;
@@ -150,14 +153,14 @@ void add_stripes(const ArrayView& input, const float* table, std::int16_t period
     const auto gather = cpu_kernels().gather;
     // Away from 16-bit wraps a row's pattern depends only on row mod period: when the
     // period is short against the image, each distinct pattern is built once.
-    const bool reuse_patterns = rows > 2 * cycle && cycle * row_elements <= pattern_cache_floats;
+    const bool reuse_patterns = part_rows > 2 * cycle && cycle * row_elements <= pattern_cache_floats;
     Buffer<float> patterns;
     Buffer<bool> built;
     if (reuse_patterns) {
         patterns = Buffer<float>(cycle * row_elements);
         built = Buffer<bool>(cycle);
     }
-    for (Index row = 0; row < rows; ++row) {
+    for (Index row = row_begin; row < row_end; ++row) {
         const std::int16_t row_phase = low16(row);
         const bool no_wrap = lowest_offset - row_phase >= INT16_MIN && highest_offset - row_phase <= INT16_MAX;
         if (no_wrap && reuse_patterns) {

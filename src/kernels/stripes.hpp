@@ -17,7 +17,9 @@ inline Index channels_of(const ArrayView& image) { return image.ndim() >= 3 ? im
 /// Phase indices advance by one per pixel along a line instead of a division per pixel;
 /// that is exact because the index is the phase modulo the period, except where the
 /// 16-bit phase wraps, where it is computed afresh.
+/// Rows [row_begin, row_end) only, when given: each row's results depend on that row alone,
+/// so rows split between threads give the same bits as one pass.
 void add_stripes(const ArrayView& input, const float* table, std::int16_t period, bool vertical, float bias,
-                 float* output);
+                 float* output, Index row_begin = 0, Index row_end = -1);
 
 }  // namespace pixalot

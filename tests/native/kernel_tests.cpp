@@ -1,13 +1,18 @@
 // The operations on plain buffers, without Python: each result bit for bit against a
 // direct computation with libm's sinf and powf, over the layouts a caller hands in.
+#include "kernels/levels.hpp"
 #include "kernels/operations.hpp"
+#include "kernels/threads.hpp"
 #include "support/fault.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -174,6 +179,154 @@ void gray_or_color_rounds_each_side_in_float32() {
     }
 }
 
+
+/// Results of one layout with 1 thread and with `threads`, bit for bit, and the parts really
+/// split (the image is above the threshold).
+/// `powf_sized`: an image long enough for calls with a powf gamma to split too, in a few
+/// layouts (the other operations and gammas split at a quarter of a megapixel).
+void split_results_match_one_thread(bool powf_sized) {
+    // 8-bit codes, distinct values and specials, so that code tables, the hashed memo and
+    // direct powf all serve some part of every split.
+    const std::size_t rows = powf_sized ? 1200 : 360, columns = 1000, channels = 3;
+    check(rows * columns * channels >= static_cast<std::size_t>(powf_sized ? 3 * levels_powf_part_minimum
+                                                                          : parallel_minimum_elements),
+          "split test image too small to split");
+    const float special[] = {0.0f, -0.0f, std::numeric_limits<float>::quiet_NaN(),
+                             std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity()};
+    std::vector<float> data(rows * columns * channels);
+    for (std::size_t k = 0; k < data.size(); ++k) {
+        const std::size_t region = k * 4 / data.size();
+        data[k] = k % 97 == 0   ? special[k / 97 % 5]
+                  : region == 0 ? static_cast<float>(k * 7 % 256) / 255.0f
+                  : region == 1 ? static_cast<float>(k) / static_cast<float>(data.size())
+                  : region == 2 ? static_cast<float>(k * 13 % 65536) / 65535.0f
+                                : 1.5f - static_cast<float>(k % 1000) / 500.0f;
+    }
+    std::vector<float> finite(data);
+    for (float& value : finite) value = std::isfinite(value) ? value : 0.5f;
+    const auto c = static_cast<std::ptrdiff_t>(channels), w = static_cast<std::ptrdiff_t>(columns),
+               h = static_cast<std::ptrdiff_t>(rows);
+    struct Layout {
+        const char* name;
+        std::ptrdiff_t first;
+        std::vector<Index> lengths, strides;
+    };
+    const Layout layouts[] = {
+        {"row-major", 0, {h, w, c}, {w * c, c, 1}},
+        {"column-major", 0, {h, w, c}, {1, h, h * w}},
+        {"flipped columns", (w - 1) * c, {h, w, c}, {w * c, -c, 1}},
+        {"flipped rows", (h - 1) * w * c, {h, w, c}, {-w * c, c, 1}},
+        {"every other column", 0, {h, w / 2, c}, {w * c, 2 * c, 1}},
+        {"one plane", 1, {h, w}, {w * c, c}},
+        {"flat", 0, {h * w * c}, {1}},
+        {"reversed flat", h * w * c - 1, {h * w * c}, {-1}},
+    };
+    for (const Layout& layout : layouts) {
+        const std::string name = layout.name;
+        if (powf_sized && name != "row-major" && name != "column-major" && name != "flipped columns") continue;
+        const ArrayView view = view_of_buffer(data, layout.first, layout.lengths, layout.strides);
+        for (float gamma : {2.2f, 1.0f, 0.0f}) {
+            if (powf_sized && gamma != 2.2f) continue;
+            for (bool same_memory_order : {true, false}) {
+                set_thread_count(1);
+                const ColorLevelsResult planned(view, 0.1f, 0.9f, 0.05f, 0.95f, gamma);
+                const std::vector<float> alone = run(planned, same_memory_order);
+                for (unsigned threads : {2u, 3u, 7u}) {
+                    set_thread_count(threads);
+                    const std::vector<float> split = run(planned, same_memory_order);
+                    check(std::memcmp(alone.data(), split.data(), alone.size() * sizeof(float)) == 0,
+                          std::string("color_levels split, ") + layout.name + ", gamma " + std::to_string(gamma) +
+                              ", threads " + std::to_string(threads));
+                }
+            }
+        }
+        if (powf_sized) continue;
+        if (layout.lengths.size() == 3) {
+            // The verdict flips at a tolerance fixed by the means' last bits: the smallest
+            // tolerance found gray with one thread must be the smallest with any count.
+            // Means of finite values only: a NaN mean is never gray.
+            const ArrayView means_view = view_of_buffer(finite, layout.first, layout.lengths, layout.strides);
+            set_thread_count(1);
+            std::uint32_t low = 0, high = 0x7F800000;  // +0.0 and +inf, as bit patterns
+            while (high - low > 1) {
+                const std::uint32_t middle = low + (high - low) / 2;
+                float tolerance;
+                std::memcpy(&tolerance, &middle, sizeof tolerance);
+                (gray_or_color(means_view, tolerance) ? high : low) = middle;
+            }
+            float edge, below;
+            std::memcpy(&edge, &high, sizeof edge);
+            std::memcpy(&below, &low, sizeof below);
+            for (unsigned threads : {2u, 3u, 7u}) {
+                set_thread_count(threads);
+                check(gray_or_color(means_view, edge) && !gray_or_color(means_view, below),
+                      std::string("gray_or_color split, ") + layout.name + ", threads " + std::to_string(threads));
+            }
+        }
+        if (layout.lengths.size() < 2) continue;
+        for (bool vertical : {true, false}) {
+            for (std::uint32_t shape_sin : {7u, 40u, 1000u}) {
+                set_thread_count(1);
+                const SinPaternResult planned(view, shape_sin, 0.3f, vertical, vertical ? 0.5f : -1.5f);
+                const std::vector<float> alone = run(planned, true);
+                for (unsigned threads : {2u, 3u, 7u}) {
+                    set_thread_count(threads);
+                    const std::vector<float> split = run(planned, true);
+                    check(std::memcmp(alone.data(), split.data(), alone.size() * sizeof(float)) == 0,
+                          std::string("sin_patern split, ") + layout.name + ", period " + std::to_string(shape_sin) +
+                              ", threads " + std::to_string(threads));
+                }
+            }
+        }
+    }
+    set_thread_count(1);
+}
+
+/// A part that throws on a worker: every other part still runs, and the caller gets the
+/// fault of the lowest-numbered part that threw, with its message, on its own thread.
+void faults_in_parts_reach_the_caller() {
+    set_thread_count(4);
+    for (int round = 0; round < 50; ++round) {
+        std::vector<int> ran(6, 0);
+        try {
+            run_parts(6, [&](unsigned k) {
+                ran[k] = 1;
+                if (k == 3) throw Fault{"part three"};
+                if (k == 5) throw std::runtime_error("part five");
+            });
+            check(false, "run_parts: no fault");
+        } catch (const Fault& fault) {
+            check(fault.message == "part three", "run_parts: fault \"" + fault.message + "\"");
+        } catch (...) {
+            check(false, "run_parts: a later part's fault won");
+        }
+        check(std::count(ran.begin(), ran.end(), 1) == 6, "run_parts: a part was skipped after a fault");
+    }
+    // Callers of their own in the pool at once: each gets its own parts' work and faults.
+    std::vector<std::thread> callers;
+    std::vector<int> wrong(4, 0);
+    for (unsigned caller = 0; caller < 4; ++caller) {
+        callers.emplace_back([&, caller] {
+            for (int round = 0; round < 200; ++round) {
+                std::vector<unsigned> seen(5, 99);
+                try {
+                    run_parts(5, [&](unsigned k) {
+                        seen[k] = k + caller;
+                        if (k == caller) throw Fault{std::to_string(caller)};
+                    });
+                    wrong[caller] += 1;
+                } catch (const Fault& fault) {
+                    wrong[caller] += fault.message != std::to_string(caller);
+                }
+                for (unsigned k = 0; k < 5; ++k) wrong[caller] += seen[k] != k + caller;
+            }
+        });
+    }
+    for (std::thread& caller : callers) caller.join();
+    check(std::count(wrong.begin(), wrong.end(), 0) == 4, "run_parts: concurrent callers mixed up");
+    set_thread_count(1);
+}
+
 }  // namespace
 
 int main() {
@@ -181,6 +334,9 @@ int main() {
     sin_patern_matches_the_stripes_definition();
     faults_are_met_while_planning();
     gray_or_color_rounds_each_side_in_float32();
+    split_results_match_one_thread(false);
+    split_results_match_one_thread(true);
+    faults_in_parts_reach_the_caller();
     if (failures == 0) std::puts("kernel tests passed");
     return failures == 0 ? 0 : 1;
 }
