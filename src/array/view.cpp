@@ -10,12 +10,13 @@
 #include <cstring>
 #include <optional>
 #include <span>
+#include <utility>
 
 namespace pixalot {
 namespace {
 
 void check_dimensionality(int nd) {
-    if (nd > static_cast<int>(max_axes)) unexpected_dimensionality();
+    if (std::cmp_greater(nd, max_axes)) unexpected_dimensionality();
 }
 
 /// The view of the array's header at `data`, with `byte_strides` for the header's own.

@@ -32,7 +32,7 @@ PyResult<void> read_thread_count() {
         set_thread_count(std::min(available_cpus(), most_threads));
         return {};
     }
-    unsigned count = 0;
+    Index count = 0;
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), count);
     if (error == std::errc{} && end == text.data() + text.size() && count >= 1 && count <= most_threads) {
         set_thread_count(count);

@@ -98,8 +98,8 @@ void ColorLevelsResult::write(ResultBuffer buffer) const {
     if (contiguous_ && buffer.same_memory_order) {
         // Memory order on both sides: parts are runs of whole pages of the result.
         const float* first = view.ptr - lowest_address_offset(view.dim, view.strides);
-        const unsigned parts = parts_for(count, std::min(most_parts, count / page_floats));
-        run_parts(parts, [&](unsigned k) {
+        const Index parts = parts_for(count, std::min(most_parts, count / page_floats));
+        run_parts(parts, [&](Index k) {
             const PartRange range = part_range(count, parts, k, page_floats);
             const Index length = range.end - range.begin;
             LevelsKernel kernel(parameters, length);
@@ -110,13 +110,13 @@ void ColorLevelsResult::write(ResultBuffer buffer) const {
     // Any other layout is written row-major: parts are blocks along the first axis, each
     // a block of the result.
     const Index outer = view.ndim() == 0 ? 1 : view.len_of(0);
-    const unsigned parts = view.ndim() == 0 ? 1 : parts_for(count, std::min(most_parts, outer));
+    const Index parts = view.ndim() == 0 ? 1 : parts_for(count, std::min(most_parts, outer));
     if (parts == 1) {
         write_logical(view, parameters, buffer.data);
         return;
     }
     const Index per_outer = count / outer;
-    run_parts(parts, [&](unsigned k) {
+    run_parts(parts, [&](Index k) {
         const PartRange range = part_range(outer, parts, k);
         ArrayView block{{}, stepped(view.ptr, range.begin, view.stride_of(0)), view.dim, view.strides};
         block.dim[0] = range.end - range.begin;

@@ -75,7 +75,7 @@ void plain_fold_rows(const ArrayView (&planes)[3], Index row_begin, Index row_en
 /// afterwards in the same row order: every float step is the one of a single pass.
 void plain_fold_totals(const ArrayView (&planes)[3], float (&totals)[3]) {
     const Index rows = planes[0].len_of(0);
-    const unsigned parts = parts_for(3 * planes[0].size(), rows);
+    const Index parts = parts_for(3 * planes[0].size(), rows);
     if (parts == 1) {
         plain_fold_rows(planes, 0, rows, [&](Index, const float (&sums)[3]) {
             for (Index plane = 0; plane < 3; ++plane) totals[plane] += sums[plane];
@@ -83,7 +83,7 @@ void plain_fold_totals(const ArrayView (&planes)[3], float (&totals)[3]) {
         return;
     }
     Buffer<float> row_sums(3 * rows);
-    run_parts(parts, [&](unsigned k) {
+    run_parts(parts, [&](Index k) {
         const PartRange range = part_range(rows, parts, k);
         plain_fold_rows(planes, range.begin, range.end, [&](Index row, const float (&sums)[3]) {
             std::copy_n(sums, 3, row_sums.data() + 3 * row);

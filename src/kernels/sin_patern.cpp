@@ -161,8 +161,8 @@ void SinPaternResult::write(ResultBuffer buffer) const {
     }
     const Index rows = input_.len_of(0);
     if (rows == 0 || input_.len_of(1) == 0) return;
-    const unsigned parts = parts_for(input_.size(), rows);
-    run_parts(parts, [&](unsigned k) {
+    const Index parts = parts_for(input_.size(), rows);
+    run_parts(parts, [&](Index k) {
         const PartRange range = part_range(rows, parts, k);
         add_stripes(input_, table_, period_, vertical_, bias_, buffer.data, range.begin, range.end);
     });

@@ -32,18 +32,18 @@ __asm__(".symver pthread_sigmask,pthread_sigmask@GLIBC_2.0");
 namespace pixalot {
 namespace {
 
-std::atomic<unsigned> configured_threads{1};
+std::atomic<Index> configured_threads{1};
 
 /// One call's split work. Parts are claimed under the pool's lock, and the job stays queued
 /// until its last part is claimed, so a worker never holds a job whose caller has returned:
 /// the caller waits until every claimed part has ended.
 struct Job {
-    void (*call)(void*, unsigned);
+    void (*call)(void*, Index);
     void* context;
-    unsigned parts;
-    unsigned claimed = 0;
-    unsigned ended = 0;
-    std::vector<std::exception_ptr> faults;
+    Index parts;
+    Index claimed = 0;
+    Index ended = 0;
+    Buffer<std::exception_ptr> faults;
     std::condition_variable all_ended;
 };
 
@@ -72,7 +72,7 @@ public:
 private:
     /// Starts workers up to `wanted`. A worker that cannot be started leaves its parts to
     /// the others and to the caller, so the call still completes.
-    void start_workers(unsigned wanted) {
+    void start_workers(Index wanted) {
         if (started_ >= wanted) return;
         // Workers take no signals: Python's handlers belong to Python's threads.
         sigset_t all, previous;
@@ -89,7 +89,7 @@ private:
     /// Claims the next part of `job` and runs it without the lock; false when none is left.
     bool claim_and_run(Job& job, std::unique_lock<std::mutex>& lock) {
         if (job.claimed == job.parts) return false;
-        const unsigned k = job.claimed++;
+        const Index k = job.claimed++;
         if (job.claimed == job.parts) std::erase(queue_, &job);
         lock.unlock();
         try {
@@ -118,7 +118,7 @@ private:
     std::mutex mutex_;
     std::condition_variable work_;
     std::deque<Job*> queue_;
-    unsigned started_ = 0;
+    Index started_ = 0;
 };
 
 std::atomic<Pool*> the_pool{nullptr};
@@ -138,30 +138,30 @@ Pool& pool() {
 
 }  // namespace
 
-unsigned thread_count() noexcept { return configured_threads.load(std::memory_order_relaxed); }
+Index thread_count() noexcept { return configured_threads.load(std::memory_order_relaxed); }
 
-void set_thread_count(unsigned count) noexcept {
-    configured_threads.store(std::clamp(count, 1u, most_threads), std::memory_order_relaxed);
+void set_thread_count(Index count) noexcept {
+    configured_threads.store(std::clamp(count, Index{1}, most_threads), std::memory_order_relaxed);
 }
 
-unsigned available_cpus() noexcept {
+Index available_cpus() noexcept {
     cpu_set_t mask;
     if (sched_getaffinity(0, sizeof mask, &mask) == 0) {
         const int count = CPU_COUNT(&mask);
-        if (count > 0) return static_cast<unsigned>(count);
+        if (count > 0) return count;
     }
     return 1;
 }
 
-unsigned parts_for(Index elements, Index units) noexcept {
-    const unsigned threads = thread_count();
+Index parts_for(Index elements, Index units) noexcept {
+    const Index threads = thread_count();
     if (threads <= 1 || elements < parallel_minimum_elements || units < 2) return 1;
-    return static_cast<unsigned>(std::min<Index>(threads, units));
+    return std::min(threads, units);
 }
 
-PartRange part_range(Index count, unsigned parts, unsigned k, Index grain) noexcept {
+PartRange part_range(Index count, Index parts, Index k, Index grain) noexcept {
     const Index grains = (count + grain - 1) / grain;
-    const auto share = [&](unsigned part) { return grains * static_cast<Index>(part) / static_cast<Index>(parts) * grain; };
+    const auto share = [&](Index part) { return grains * part / parts * grain; };
     const Index begin = std::min(count, share(k));
     const Index end = k + 1 == parts ? count : std::min(count, share(k + 1));
     return {begin, end};
@@ -169,8 +169,8 @@ PartRange part_range(Index count, unsigned parts, unsigned k, Index grain) noexc
 
 namespace detail {
 
-void run_parts(unsigned parts, void (*call)(void*, unsigned), void* context) {
-    Job job{call, context, parts, 0, 0, std::vector<std::exception_ptr>(parts), {}};
+void run_parts(Index parts, void (*call)(void*, Index), void* context) {
+    Job job{call, context, parts, 0, 0, Buffer<std::exception_ptr>(parts), {}};
     pool().run(job);
     for (const std::exception_ptr& fault : job.faults) {
         if (fault) std::rethrow_exception(fault);

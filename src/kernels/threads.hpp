@@ -17,23 +17,23 @@ namespace pixalot {
 constexpr Index parallel_minimum_elements = Index{1} << 20;
 
 /// Most threads a call may use. Larger settings are refused at import.
-constexpr unsigned most_threads = 1024;
+constexpr Index most_threads = 1024;
 
 /// Threads a call may use, the calling one included; 1 unless set at import.
-unsigned thread_count() noexcept;
+Index thread_count() noexcept;
 
 /// Sets the thread count (1 to most_threads). Called once, before any call is made.
-void set_thread_count(unsigned count) noexcept;
+void set_thread_count(Index count) noexcept;
 
 /// The CPUs this process may run on (its affinity mask), at least 1.
-unsigned available_cpus() noexcept;
+Index available_cpus() noexcept;
 
 /// Parts to split the work of `elements` floats into, for a work whose parts each need at
 /// least `minimum_part` units of `units` (rows, say): 1 below the threshold or with one thread.
-unsigned parts_for(Index elements, Index units) noexcept;
+Index parts_for(Index elements, Index units) noexcept;
 
 namespace detail {
-void run_parts(unsigned parts, void (*call)(void*, unsigned), void* context);
+void run_parts(Index parts, void (*call)(void*, Index), void* context);
 }
 
 /// Runs `part(k)` for every k below `parts`, the calling thread taking parts as the workers
@@ -41,13 +41,13 @@ void run_parts(unsigned parts, void (*call)(void*, unsigned), void* context);
 /// the fault of the lowest-numbered part that threw is rethrown here, on the calling thread,
 /// so that a call reports it exactly as when it runs alone. Parts must not touch Python.
 template <class Part>
-void run_parts(unsigned parts, Part&& part) {
+void run_parts(Index parts, Part&& part) {
     if (parts <= 1) {
-        part(0u);
+        part(Index{0});
         return;
     }
     using Stored = std::remove_reference_t<Part>;
-    detail::run_parts(parts, [](void* context, unsigned k) { (*static_cast<Stored*>(context))(k); },
+    detail::run_parts(parts, [](void* context, Index k) { (*static_cast<Stored*>(context))(k); },
                       const_cast<void*>(static_cast<const void*>(&part)));
 }
 
@@ -56,6 +56,6 @@ void run_parts(unsigned parts, Part&& part) {
 struct PartRange {
     Index begin, end;
 };
-PartRange part_range(Index count, unsigned parts, unsigned k, Index grain = 1) noexcept;
+PartRange part_range(Index count, Index parts, Index k, Index grain = 1) noexcept;
 
 }  // namespace pixalot

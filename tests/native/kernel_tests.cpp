@@ -231,7 +231,7 @@ void split_results_match_one_thread(bool powf_sized) {
                 set_thread_count(1);
                 const ColorLevelsResult planned(view, 0.1f, 0.9f, 0.05f, 0.95f, gamma);
                 const std::vector<float> alone = run(planned, same_memory_order);
-                for (unsigned threads : {2u, 3u, 7u}) {
+                for (Index threads : {2, 3, 7}) {
                     set_thread_count(threads);
                     const std::vector<float> split = run(planned, same_memory_order);
                     check(std::memcmp(alone.data(), split.data(), alone.size() * sizeof(float)) == 0,
@@ -257,7 +257,7 @@ void split_results_match_one_thread(bool powf_sized) {
             float edge, below;
             std::memcpy(&edge, &high, sizeof edge);
             std::memcpy(&below, &low, sizeof below);
-            for (unsigned threads : {2u, 3u, 7u}) {
+            for (Index threads : {2, 3, 7}) {
                 set_thread_count(threads);
                 check(gray_or_color(means_view, edge) && !gray_or_color(means_view, below),
                       std::string("gray_or_color split, ") + layout.name + ", threads " + std::to_string(threads));
@@ -269,7 +269,7 @@ void split_results_match_one_thread(bool powf_sized) {
                 set_thread_count(1);
                 const SinPaternResult planned(view, shape_sin, 0.3f, vertical, vertical ? 0.5f : -1.5f);
                 const std::vector<float> alone = run(planned, true);
-                for (unsigned threads : {2u, 3u, 7u}) {
+                for (Index threads : {2, 3, 7}) {
                     set_thread_count(threads);
                     const std::vector<float> split = run(planned, true);
                     check(std::memcmp(alone.data(), split.data(), alone.size() * sizeof(float)) == 0,
@@ -289,8 +289,8 @@ void faults_in_parts_reach_the_caller() {
     for (int round = 0; round < 50; ++round) {
         std::vector<int> ran(6, 0);
         try {
-            run_parts(6, [&](unsigned k) {
-                ran[k] = 1;
+            run_parts(6, [&](Index k) {
+                ran[static_cast<std::size_t>(k)] = 1;
                 if (k == 3) throw Fault{"part three"};
                 if (k == 5) throw std::runtime_error("part five");
             });
@@ -305,20 +305,21 @@ void faults_in_parts_reach_the_caller() {
     // Callers of their own in the pool at once: each gets its own parts' work and faults.
     std::vector<std::thread> callers;
     std::vector<int> wrong(4, 0);
-    for (unsigned caller = 0; caller < 4; ++caller) {
+    for (Index caller = 0; caller < 4; ++caller) {
         callers.emplace_back([&, caller] {
+            int& wrong_here = wrong[static_cast<std::size_t>(caller)];
             for (int round = 0; round < 200; ++round) {
-                std::vector<unsigned> seen(5, 99);
+                std::vector<Index> seen(5, 99);
                 try {
-                    run_parts(5, [&](unsigned k) {
-                        seen[k] = k + caller;
+                    run_parts(5, [&](Index k) {
+                        seen[static_cast<std::size_t>(k)] = k + caller;
                         if (k == caller) throw Fault{std::to_string(caller)};
                     });
-                    wrong[caller] += 1;
+                    wrong_here += 1;
                 } catch (const Fault& fault) {
-                    wrong[caller] += fault.message != std::to_string(caller);
+                    wrong_here += fault.message != std::to_string(caller);
                 }
-                for (unsigned k = 0; k < 5; ++k) wrong[caller] += seen[k] != k + caller;
+                for (Index k = 0; k < 5; ++k) wrong_here += seen[static_cast<std::size_t>(k)] != k + caller;
             }
         });
     }
