@@ -35,6 +35,10 @@ def started(arguments, cwd, stall=None, env=(), threaded=False):
     waits there; the whole session is killed on the way out, whatever the test did.
     `threaded`: another thread runs in the command's process, which then does not fork."""
     environment = {**os.environ, **dict(env)}
+    if "ASAN_OPTIONS" in environment:
+        # Under the sanitizer a crash of a worker is the test's doing, not the code's: let
+        # the kernel end it as it would without the sanitizer.
+        environment["ASAN_OPTIONS"] += ":handle_segv=0"
     if stall:
         environment["PIXALOT_TEST_STALL"] = f"{stall}:{cwd / 'stalled.pid'}"
     entry = (["-c", "import sys, threading, time; threading.Thread(target=time.sleep, args=(300,), daemon=True)"
