@@ -184,7 +184,7 @@ def test_negative_zero_mapped_onto_a_negative_zero_floor_leaves_the_clamp_as_pos
 
 
 @pytest.mark.skipif(os.environ.get("PIXALOT_CPU") == "baseline", reason="this is the baseline run")
-@pytest.mark.skipif(platform.machine() not in X86, reason="only x86 has bodies beside the baseline: the tests above ran it")
+@pytest.mark.skipif(platform.machine() not in X86, reason="only x86 has bodies beside the baseline, which ran above")
 def test_the_baseline_kernels_give_the_same_bits():
     """The tests above ran the vector bodies this processor has; the baseline bodies, which
     every processor runs, must pass them too."""
