@@ -10,7 +10,7 @@ PYTEST_ARGS ?=
 # Extra scikit-build-core settings for install, e.g. -Ccmake.define.PIXALOT_SANITIZE=address.
 BUILD_SETTINGS ?=
 
-.PHONY: all lint test test-threads tsan kernel-tests test-i386 test-unstable demo install wheel wheels bench bench-cli clean sanitize valgrind soak
+.PHONY: all lint test test-threads tsan kernel-tests test-i386 test-unstable test-aarch64 demo install wheel wheels bench bench-cli clean sanitize valgrind soak
 
 all: test
 
@@ -68,6 +68,14 @@ test-i386:
 test-unstable:
 	tools/tree test amd64-unstable $(PYTEST_ARGS)
 
+# On 64-bit ARM: the aarch64 wheels cross-built into dist/ (as by `make wheels`), and the suite
+# on each under user-mode emulation, NumPy from PyPI's aarch64 wheels (needs root; see
+# tools/wheels). AARCH64_WHEELS="cp311-aarch64 cp313-aarch64 cp314-aarch64 cp315-aarch64"
+# takes all four.
+AARCH64_WHEELS ?= cp311-aarch64
+test-aarch64:
+	WHEELS="$(AARCH64_WHEELS)" tools/wheels $(PYTEST_ARGS)
+
 demo: install
 	$(PY) -m pixalot_cli demo
 
@@ -84,8 +92,8 @@ wheel: $(VENV)/.ready
 	$(WHEEL_VENV)/bin/python -m pip install -q "$$(ls dist/pixalot-*.whl)[cli,dask]"
 	$(WHEEL_VENV)/bin/python -m pytest $(PYTEST_ARGS)
 
-# The sdist and manylinux wheels for CPython 3.11 to 3.15 on x86-64 and 32-bit x86, built
-# without a container engine and each checked (tag, libm imports, the suite); see tools/wheels.
+# The sdist and manylinux wheels for CPython 3.11 to 3.15 on x86-64, 32-bit x86 and 64-bit ARM,
+# built without a container engine and each checked (tag, libm imports, the suite); see tools/wheels.
 # WHEELS="cp311-x86_64 ..." makes and checks only those.
 wheels:
 	tools/wheels $(PYTEST_ARGS)

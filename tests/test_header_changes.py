@@ -64,8 +64,13 @@ def test_resident_memory_stays_flat_over_hundreds_of_changed_calls():
     done = run_python(RESIDENT_GROWTH.format(tests=TESTS))
     if "libasan" in done.stderr or os.environ.get("LD_PRELOAD", "").find("asan") >= 0:
         pytest.skip("AddressSanitizer keeps freed memory in quarantine")
+    growths = [int(growth) for growth in done.stdout.split()]
+    if os.environ.get("PIXALOT_EMULATOR"):
+        # qemu's user-mode emulator keeps about 290 KiB of its own per thread ever run (300
+        # plain threads: 85 MiB), so the calls changed from a thread are not judged there.
+        del growths[1]
     # A result left behind per call would be 768 KiB each, about 225 MiB in all.
-    assert all(int(growth) < 16 << 20 for growth in done.stdout.split()), done.stdout
+    assert all(growth < 16 << 20 for growth in growths), done.stdout
 
 
 CORRUPTED_REGISTRY = """

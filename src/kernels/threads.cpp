@@ -27,6 +27,10 @@ __asm__(".symver pthread_sigmask,pthread_sigmask@GLIBC_2.2.5");
 __asm__(".symver pthread_create,pthread_create@GLIBC_2.1");
 __asm__(".symver pthread_detach,pthread_detach@GLIBC_2.0");
 __asm__(".symver pthread_sigmask,pthread_sigmask@GLIBC_2.0");
+#elif defined(PIXALOT_OLD_GLIBC_SYMBOLS) && defined(__aarch64__)
+__asm__(".symver pthread_create,pthread_create@GLIBC_2.17");
+__asm__(".symver pthread_detach,pthread_detach@GLIBC_2.17");
+__asm__(".symver pthread_sigmask,pthread_sigmask@GLIBC_2.17");
 #endif
 
 namespace pixalot {
