@@ -221,6 +221,17 @@ void split_results_match_one_thread(bool powf_sized) {
         {"flat", 0, {h * w * c}, {1}},
         {"reversed flat", h * w * c - 1, {h * w * c}, {-1}},
     };
+    // A planned operation gives the bits of one thread with any other count.
+    const auto same_for_any_count = [&](const auto& planned, bool same_memory_order, const std::string& what) {
+        set_thread_count(1);
+        const std::vector<float> alone = run(planned, same_memory_order);
+        for (Index threads : {2, 3, 7}) {
+            set_thread_count(threads);
+            const std::vector<float> split = run(planned, same_memory_order);
+            check(std::memcmp(alone.data(), split.data(), alone.size() * sizeof(float)) == 0,
+                  what + ", threads " + std::to_string(threads));
+        }
+    };
     for (const Layout& layout : layouts) {
         const std::string name = layout.name;
         if (powf_sized && name != "row-major" && name != "column-major" && name != "flipped columns") continue;
@@ -230,14 +241,8 @@ void split_results_match_one_thread(bool powf_sized) {
             for (bool same_memory_order : {true, false}) {
                 set_thread_count(1);
                 const ColorLevelsResult planned(view, 0.1f, 0.9f, 0.05f, 0.95f, gamma);
-                const std::vector<float> alone = run(planned, same_memory_order);
-                for (Index threads : {2, 3, 7}) {
-                    set_thread_count(threads);
-                    const std::vector<float> split = run(planned, same_memory_order);
-                    check(std::memcmp(alone.data(), split.data(), alone.size() * sizeof(float)) == 0,
-                          std::string("color_levels split, ") + layout.name + ", gamma " + std::to_string(gamma) +
-                              ", threads " + std::to_string(threads));
-                }
+                same_for_any_count(planned, same_memory_order,
+                                   "color_levels split, " + name + ", gamma " + std::to_string(gamma));
             }
         }
         if (powf_sized) continue;
@@ -268,14 +273,7 @@ void split_results_match_one_thread(bool powf_sized) {
             for (std::uint32_t shape_sin : {7u, 40u, 1000u}) {
                 set_thread_count(1);
                 const SinPaternResult planned(view, shape_sin, 0.3f, vertical, vertical ? 0.5f : -1.5f);
-                const std::vector<float> alone = run(planned, true);
-                for (Index threads : {2, 3, 7}) {
-                    set_thread_count(threads);
-                    const std::vector<float> split = run(planned, true);
-                    check(std::memcmp(alone.data(), split.data(), alone.size() * sizeof(float)) == 0,
-                          std::string("sin_patern split, ") + layout.name + ", period " + std::to_string(shape_sin) +
-                              ", threads " + std::to_string(threads));
-                }
+                same_for_any_count(planned, true, "sin_patern split, " + name + ", period " + std::to_string(shape_sin));
             }
         }
     }
