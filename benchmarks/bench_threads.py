@@ -7,6 +7,12 @@ own: one with PIXALOT_NUM_THREADS=1, one with =2, and one with PIXALOT_RELEASE_G
 two caller threads against the same two calls made one after the other. The parent asks
 the children for one sample each in turn, round after round, so that a change in the
 background load hits both sides of a ratio alike; each figure is a median.
+
+Two more groups put those ratios in context. What the machine itself allows two threads:
+NumPy's own work (which lets the lock go) split in halves over two threads, once bound by
+memory and once by arithmetic. And the scaling users reach for: levels with gamma 2.2 over an
+8192x8192x3 array (768 MiB) in 1024-row blocks through `dask.array.map_blocks`, on Dask's
+synchronous and threaded schedulers, against the same maths written in NumPy.
 """
 
 from __future__ import annotations
@@ -23,6 +29,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 SHAPE = (2048, 2048, 3)
 # Below the size at which work is split (1 Mi floats): must be within noise of one thread.
 SMALL_SHAPE = (512, 512, 3)
+DASK_SHAPE, DASK_ROWS = (8192, 8192, 3), 1024
 
 CHILD = r"""
 import sys, time, threading
@@ -56,8 +63,44 @@ pool = ThreadPoolExecutor(2)
 one = lambda x: pixalot.color_levels(x, 0.05, 0.95, 0.0, 1.0, 2.2)
 cases["two calls, one after the other"] = lambda: [one(x) for x in own]
 cases["two calls, two caller threads"] = lambda: list(pool.map(one, own))
-for fn in cases.values():
-    fn()
+
+# What two threads can gain on this machine, whatever the code: NumPy's ufuncs let the lock
+# go, so two threads each taking half an already-touched result show the memory's limit
+# (multiply) and the cores' own (power, which is arithmetic).
+x, out = big["distinct"], np.ones(SHAPE, F)
+halves = [(x[:SHAPE[0] // 2], out[:SHAPE[0] // 2]), (x[SHAPE[0] // 2:], out[SHAPE[0] // 2:])]
+for ufunc, operand in ((np.multiply, F(0.5)), (np.power, F(2.2))):
+    cases[f"machine: numpy {ufunc.__name__}, one thread"] = lambda u=ufunc, o=operand: u(x, o, out=out)
+    cases[f"machine: numpy {ufunc.__name__}, two threads"] = lambda u=ufunc, o=operand: list(
+        pool.map(lambda h: u(h[0], o, out=h[1]), halves))
+# And the C library's own powf, the arithmetic of levels on distinct values: NumPy's power is
+# vectorised, libm's is one value at a time. ctypes lets the lock go around a foreign call.
+sys.path.insert(0, BENCH_DIR)
+from bench import load_powf_loop
+powf_loop, _ = load_powf_loop()
+if powf_loop:
+    powf_halves = lambda h: powf_loop(h[0].ctypes.data, h[1].ctypes.data, h[0].size, 2.2)
+    cases["machine: libm powf, one thread"] = lambda: powf_halves((x, out))
+    cases["machine: libm powf, two threads"] = lambda: list(pool.map(powf_halves, halves))
+
+dask_input = []  # made on first use: 768 MiB that the other rows never need
+def dask_case(fn, scheduler):
+    def run():
+        import dask.array
+        if not dask_input:
+            dask_input.append(dask.array.from_array(rng.random(DASK_SHAPE, dtype=F), chunks=(DASK_ROWS, -1, -1)))
+        dask_input[0].map_blocks(fn, dtype=F).compute(scheduler=scheduler)
+    return run
+# The same maths as the call, float32 at every step (as in bench.py).
+numpy_levels = lambda b: np.power(
+    np.clip(((b - F(0.05)) / (F(0.95) - F(0.05))) * (F(1) - F(0)) + F(0), F(0), F(1)), F(2.2))
+for scheduler in ("synchronous", "threads"):
+    cases[f"dask: numpy, {scheduler}"] = dask_case(numpy_levels, scheduler)
+    cases[f"dask: pixalot, {scheduler}"] = dask_case(one, scheduler)
+
+for name, fn in cases.items():
+    if not name.startswith("dask"):
+        fn()
 print(json.dumps(list(cases)), flush=True)
 for line in sys.stdin:
     fn = cases[line.strip()]
@@ -70,7 +113,8 @@ for line in sys.stdin:
 def start_child(settings):
     env = {k: v for k, v in os.environ.items() if not k.startswith("PIXALOT_")}
     env.update(settings, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
-    source = f"import json\nSHAPE, SMALL_SHAPE = {SHAPE!r}, {SMALL_SHAPE!r}\n" + CHILD
+    source = (f"import json\nSHAPE, SMALL_SHAPE = {SHAPE!r}, {SMALL_SHAPE!r}\n"
+              f"DASK_SHAPE, DASK_ROWS = {DASK_SHAPE!r}, {DASK_ROWS!r}\nBENCH_DIR = {str(HERE)!r}\n" + CHILD)
     child = subprocess.Popen([sys.executable, "-c", source], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                              text=True, env=env)
     names = json.loads(child.stdout.readline())
@@ -90,18 +134,32 @@ def main(argv=None) -> int:
     parser.add_argument("--json", default=str(HERE / "results_threads.json"))
     args = parser.parse_args(argv)
     rounds = 3 if args.quick else 11
+    dask_rounds = 1 if args.quick else 3
     children = {"1 thread": start_child({"PIXALOT_NUM_THREADS": "1"}),
                 "2 threads": start_child({"PIXALOT_NUM_THREADS": "2"}),
                 "lock let go": start_child({"PIXALOT_RELEASE_GIL": "1"})}
     names = children["1 thread"][1]
-    per_call = [n for n in names if not n.startswith("two calls")]
+    per_call = [n for n in names if not n.startswith(("two calls", "machine", "dask"))]
+    machine = [n for n in names if n.startswith("machine")]
+    # Which setting each Dask row runs under: the lock held (the default), the work split
+    # over two worker threads, or the lock let go for Dask's own threads.
+    dask_rows = [("1 thread", n) for n in names if n.startswith("dask")]
+    dask_rows += [(side, n) for side in ("2 threads", "lock let go") for n in names if n.startswith("dask: pixalot")]
     times = {(side, n): [] for side in children for n in names}
-    for _ in range(rounds):
+    for round_number in range(rounds):
         for n in per_call:
             for side in ("1 thread", "2 threads"):
                 times[side, n].append(sample(children[side][0], n))
+        for n in machine:
+            times["1 thread", n].append(sample(children["1 thread"][0], n))
         for n in ("two calls, one after the other", "two calls, two caller threads"):
             times["lock let go", n].append(sample(children["lock let go"][0], n))
+        # Seconds a sample, so fewer rounds; the first is a warm-up, since it makes the array.
+        if round_number < dask_rounds + 1:
+            for side, n in dask_rows:
+                sample_taken = sample(children[side][0], n)
+                if round_number:
+                    times[side, n].append(sample_taken)
     for child, _ in children.values():
         child.stdin.close()
         child.wait()
@@ -135,9 +193,26 @@ def main(argv=None) -> int:
     parallel = median["lock let go", "two calls, two caller threads"]
     print(f"PIXALOT_RELEASE_GIL=1, levels gamma 2.2 on two 48 MB arrays: one after the other "
           f"{sequential * 1e3:.1f} ms, two caller threads {parallel * 1e3:.1f} ms, ratio {parallel / sequential:.3f}")
+    print("What two threads gain on this machine for others' code, halves of an already-touched array:")
+    ceiling = {}
+    for work in sorted({n.removeprefix("machine: ").rsplit(",", 1)[0] for n in machine}):
+        alone = median["1 thread", f"machine: {work}, one thread"]
+        shared = median["1 thread", f"machine: {work}, two threads"]
+        ceiling[work] = shared / alone
+        print(f"  {work:<15} one thread {alone * 1e3:7.2f} ms, two threads {shared * 1e3:7.2f} ms, "
+              f"ratio {shared / alone:.3f}")
+    print(f"Dask, levels gamma 2.2 on {DASK_SHAPE} float32 in {DASK_ROWS}-row blocks (s, median of {dask_rounds}):")
+    dask = {}
+    for side, n in dask_rows:
+        setting = {"1 thread": "lock held", "2 threads": "2 worker threads", "lock let go": "lock let go"}[side]
+        if n.startswith("dask: numpy"):
+            setting = "NumPy expression"
+        dask[f"{n}, {setting}"] = median[side, n]
+        print(f"  {n.removeprefix('dask: '):<24} {setting:<18} {median[side, n]:6.2f}")
     out = {"rounds": rounds, "load_average": load, "records": records,
            "caller_threads": {"sequential_ms": sequential * 1e3, "two_threads_ms": parallel * 1e3,
-                              "ratio": parallel / sequential}}
+                              "ratio": parallel / sequential},
+           "machine_two_over_one": ceiling, "dask_seconds": dask}
     pathlib.Path(args.json).write_text(json.dumps(out, indent=2) + "\n", encoding="utf-8")
     return 0
 
