@@ -2,6 +2,7 @@
 on integer images give the very bits of the whole-array computation."""
 
 import struct
+import zlib
 
 import numpy as np
 import pytest
@@ -140,7 +141,14 @@ XMP = '<x:xmpmeta xmlns:x="adobe:ns:meta/"><rdf:RDF/></x:xmpmeta>'
 IPTC = b"Photoshop 3.0\x008BIM\x04\x04\x00\x00\x00\x00\x00\x0b\x1c\x02\x74\x00\x05Maker\x00"
 
 
-def test_png_text_chunks_survive(tmp_path):
+def png_chunk(kind: bytes, data: bytes) -> bytes:
+    return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
+
+
+# Writers put text where they like: before the pixels, or after them (a tool that tags a
+# file once its pixels are written); the result keeps each where it stood.
+@pytest.mark.parametrize("place", ["before the image data", "after the image data"])
+def test_png_text_chunks_survive(tmp_path, place):
     from PIL import PngImagePlugin
 
     text = PngImagePlugin.PngInfo()
@@ -148,7 +156,17 @@ def test_png_text_chunks_survive(tmp_path):
     text.add_itxt("Copyright", "© Ana")
     text.add_text("XML:com.adobe.xmp", XMP)
     save(tmp_path / "in.png", codes("RGB"), pnginfo=text)
+    if place == "after the image data":
+        plain = tmp_path / "plain.png"
+        save(plain, codes("RGB"))
+        data = plain.read_bytes()
+        chunks = [png_chunk(b"tEXt", b"Author\0Ana"), png_chunk(b"iTXt", "Copyright\0\0\0\0\0© Ana".encode()),
+                  png_chunk(b"tEXt", b"XML:com.adobe.xmp\0" + XMP.encode())]
+        (tmp_path / "in.png").write_bytes(data[:-12] + b"".join(chunks) + data[-12:])
     assert pixalot("levels", "in.png", cwd=tmp_path).returncode == 0
+    if place == "after the image data":
+        result = (tmp_path / "in-levels.png").read_bytes()
+        assert result.index(b"IDAT") < result.index(b"tEXt") < result.index(b"IEND")
     with Image.open(tmp_path / "in-levels.png") as result:
         assert {key: result.text[key] for key in ("Author", "Copyright", "XML:com.adobe.xmp")} == {
             "Author": "Ana", "Copyright": "© Ana", "XML:com.adobe.xmp": XMP}

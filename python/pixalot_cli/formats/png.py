@@ -40,7 +40,7 @@ class Png(Family):
             return None
         width, height, depth, colour_type, _, _, interlace = struct.unpack(">IIBBBBB", data[16:29])
         mode = _MODES.get((colour_type, depth))
-        chunks, kinds = _chunks(data)
+        chunks, trailing, kinds = _chunks(data)
         if mode is None or interlace or kinds & {b"tRNS", b"acTL"}:
             return None
         too_many = too_many_pixels(width, height, max_pixels)
@@ -55,7 +55,7 @@ class Png(Family):
         except Exception as error:  # imagecodecs reports a damaged stream with its own error type
             raise damaged(str(error)) from None
         bits = 16 if depth == 16 else 8
-        return split(codes, mode, bits, "PNG", {"chunks": chunks})
+        return split(codes, mode, bits, "PNG", {"chunks": chunks, "trailing_chunks": trailing})
 
     def whole(self, path: Path, format_: str) -> bytes | None:
         checked_bytes(path, lambda data: wholeness.png_problem(data, check_image_data=True))
@@ -75,12 +75,16 @@ class Png(Family):
 
         # Pillow's default compression level, so that results are no larger than before.
         data = imagecodecs.png_encode(np.ascontiguousarray(codes), level=6)
-        # The encoder writes pixels only; the source's descriptive chunks go in before them.
+        # The encoder writes pixels only; the source's descriptive chunks go back where they
+        # stood: before the image data, or after it (text a program added once the pixels
+        # were written), ahead of the final IEND chunk.
         cut = 8 + 12 + struct.unpack(">I", data[8:12])[0]  # after the signature and IHDR
         with memoryview(data) as encoded:
             file.write(encoded[:cut])
             file.write(b"".join(picture.info["chunks"]))
-            file.write(encoded[cut:])
+            file.write(encoded[cut:-12])
+            file.write(b"".join(picture.info.get("trailing_chunks", ())))
+            file.write(encoded[-12:])
 
     def save_options(self, picture: Picture, quality: int | None) -> dict[str, Any]:
         from PIL import PngImagePlugin
@@ -93,19 +97,25 @@ class Png(Family):
         return options
 
 
-def _chunks(data: bytes) -> tuple[list[bytes], set[bytes]]:
-    """The descriptive chunks before the image data, whole (length, type, data, CRC), and
-    the types of every chunk before it."""
-    chunks, kinds, offset = [], set(), 8
+def _chunks(data: bytes) -> tuple[list[bytes], list[bytes], set[bytes]]:
+    """The descriptive chunks before the image data and those after it, whole (length, type,
+    data, CRC), and the types of every chunk before it."""
+    before: list[bytes] = []
+    after: list[bytes] = []
+    kinds: set[bytes] = set()
+    image_data_seen, offset = False, 8
     while offset + 8 <= len(data):
         length, kind = struct.unpack(">I4s", data[offset:offset + 8])
-        if kind == b"IDAT":
+        if kind == b"IEND":
             break
-        kinds.add(kind)
-        if kind in _DESCRIPTIVE:
-            chunks.append(data[offset:offset + 12 + length])
+        if kind == b"IDAT":
+            image_data_seen = True
+        elif kind in _DESCRIPTIVE:
+            (after if image_data_seen else before).append(data[offset:offset + 12 + length])
+        if not image_data_seen:
+            kinds.add(kind)
         offset += 12 + length
-    return chunks, kinds
+    return before, after, kinds
 
 
 FAMILY = Png()
