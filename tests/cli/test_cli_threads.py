@@ -1,0 +1,140 @@
+"""--threads: the count reaches every process that computes before it imports pixalot, -j
+processes share the CPUs under auto, more threads than CPUs are honoured and said, and the
+results are the bits of one thread."""
+
+import importlib
+import os
+
+import numpy as np
+import pytest
+
+from cli_helpers import assert_one_line_error, launched, pixalot
+
+# This process has the module imported, as a program that embeds the command may have.
+importlib.import_module("pixalot")
+
+# Loaded by every interpreter that the command starts (its own, the pool's spawned workers,
+# Dask's fork server) and inherited by those it forks. After each call into pixalot it
+# notes how many threads of the process take no signals: pixalot's workers block them all,
+# while the interpreter's and NumPy's threads take them.
+COUNTER = """
+import os
+import signal
+from pixalot_cli import calls
+
+_call = calls.call
+_BLOCKED = 0
+for _signal in (signal.SIGHUP, signal.SIGINT, signal.SIGTERM, signal.SIGUSR1):
+    _BLOCKED |= 1 << (_signal - 1)
+
+def _pixalot_workers():
+    count = 0
+    for task in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{task}/status") as status:
+                mask = next(int(line.split()[1], 16) for line in status if line.startswith("SigBlk:"))
+        except (OSError, StopIteration):
+            continue  # a thread that ended meanwhile
+        count += mask & _BLOCKED == _BLOCKED
+    return count
+
+def _counted(*arguments, **keywords):
+    try:
+        return _call(*arguments, **keywords)
+    finally:
+        with open(os.environ["PIXALOT_TEST_THREADS_NOTE"], "a") as note:
+            note.write(f"{os.getpid()} {_pixalot_workers()}\\n")
+
+calls.call = _counted
+"""
+
+USABLE = len(os.sched_getaffinity(0))  # the command's processes inherit this process's mask
+
+
+@pytest.fixture(scope="module")
+def large(tmp_path_factory):
+    """Two float images of 640×640×3 values, above the 1 Mi that pixalot splits from, and
+    their results computed in this process without --threads (on one thread unless
+    PIXALOT_NUM_THREADS says otherwise here)."""
+    folder = tmp_path_factory.mktemp("large")
+    rng = np.random.default_rng(7)
+    (folder / "in").mkdir()
+    for name in ("a", "b"):
+        values = rng.random((640, 640, 3), dtype=np.float32)
+        values[0, 0] = [np.nan, np.inf, -0.0]
+        np.save(folder / "in" / f"{name}.npy", values)
+    (folder / "counter").mkdir()
+    (folder / "counter" / "sitecustomize.py").write_text(COUNTER)
+    references = {}
+    for command in ("levels", "stripes", "gray"):
+        output = [] if command == "gray" else ["-o", folder / f"reference-{command}"]
+        completed = pixalot(command, "in", *output, cwd=folder)
+        assert completed.returncode == 0, completed.stderr
+        references[command] = completed.stdout
+    return folder, references
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads in /proc")
+@pytest.mark.parametrize("command, runner, threads, environment, processes, each", [
+    ("stripes", [], "3", {}, 1, 3),
+    ("stripes", [], "auto", {}, 1, min(USABLE, 640)),
+    ("levels", ["-j", "2"], "2", {}, 2, 2),
+    ("levels", ["-j", "2"], "auto", {}, 2, max(1, USABLE // 2)),
+    ("gray", ["--dask", "local"], "2", {}, 1, 2),
+    # Without --threads the environment's setting goes through as it is.
+    ("stripes", ["-j", "2"], None, {"PIXALOT_NUM_THREADS": "2"}, 2, 2),
+], ids=["here-3", "here-auto", "pool-2", "pool-auto", "dask-local-2", "pool-environment"])
+def test_every_computing_process_gets_the_count_before_it_imports_pixalot(tmp_path, large, command, runner, threads,
+                                                                          environment, processes, each):
+    if "--dask" in runner:
+        pytest.importorskip("dask.distributed")
+    folder, references = large
+    note = tmp_path / "threads"
+    output = [] if command == "gray" else ["-o", tmp_path / "out"]
+    given = [] if threads is None else ["--threads", threads]
+    search = os.pathsep.join([str(folder / "counter"), os.environ.get("PYTHONPATH", "")])
+    completed = launched(command, "in", *output, *runner, *given, "--no-progress", cwd=folder,
+                         env={"PIXALOT_TEST_THREADS_NOTE": str(note), "PIXALOT_NUM_THREADS": "", "PYTHONPATH": search,
+                              **environment})
+    assert completed.returncode == 0, completed.stderr
+    # pixalot starts each process's workers on the first call that splits and keeps them.
+    workers: dict[int, int] = {}
+    for line in note.read_text().splitlines():
+        pid, count = map(int, line.split())
+        workers[pid] = max(count, workers.get(pid, 0))
+    assert sorted(workers.values()) == [each - 1] * processes, workers
+    oversubscribed = threads not in (None, "auto") and processes * each > USABLE
+    assert [line for line in completed.stderr.splitlines() if ": note: " in line] == (
+        [f"pixalot {command}: note: {'-j 2 with ' if processes > 1 else ''}--threads {each} makes "
+         f"{processes * each} threads on {USABLE} usable CPU{'' if USABLE == 1 else 's'} "
+         f"(--threads auto shares them out)"] if oversubscribed else [])
+    assert completed.stderr.count("\n") == oversubscribed, completed.stderr
+    assert completed.stdout.replace(f"{tmp_path}/out", "OUT") == \
+        references[command].replace(f"reference-{command}", "OUT")
+    for name in ("a", "b"):
+        if command != "gray":
+            assert (tmp_path / "out" / f"{name}.npy").read_bytes() == \
+                (folder / f"reference-{command}" / f"{name}.npy").read_bytes()
+
+
+@pytest.mark.parametrize("asked, processes, usable, each", [
+    (0, 1, 8, 8), (0, 3, 8, 2), (0, 8, 8, 1), (0, 16, 8, 1), (0, 2, 1, 1), (5, 4, 2, 5),
+])
+def test_auto_shares_the_usable_cpus_out_among_the_processes(asked, processes, usable, each):
+    from pixalot_cli.threads import per_process
+
+    assert per_process(asked, processes, usable) == each
+
+
+@pytest.mark.parametrize("arguments, fragment", [
+    (["levels", "--threads", "2", "in"], "pixalot is already imported in this process"),
+    (["gray", "--threads", "auto", "-j", "2", "in"], "pixalot is already imported in this process"),
+    (["stripes", "--threads", "2", "--dask", "tcp://127.0.0.1:1", "in"],
+     "cannot reach the workers of a running Dask cluster: set PIXALOT_NUM_THREADS in the environment they are "
+     "started with"),
+], ids=["imported", "imported-pool", "running-dask"])
+def test_a_count_that_cannot_take_effect_is_refused_not_ignored(tmp_path, arguments, fragment):
+    before = os.environ.get("PIXALOT_NUM_THREADS")
+    completed = pixalot(*arguments, cwd=tmp_path)
+    assert_one_line_error(completed, 2, fragment)
+    assert os.environ.get("PIXALOT_NUM_THREADS") == before
