@@ -14,9 +14,10 @@ from cli_helpers import assert_one_line_error, launched, pixalot
 importlib.import_module("pixalot")
 
 # Loaded by every interpreter that the command starts (its own, the pool's spawned workers,
-# Dask's fork server) and inherited by those it forks. After each call into pixalot it
-# notes how many threads of the process take no signals: pixalot's workers block them all,
-# while the interpreter's and NumPy's threads take them.
+# Dask's fork server) and inherited by those it forks. After each call into pixalot it notes
+# how many threads the process has gained since its first call that take no signals:
+# pixalot's workers block them all, while the interpreter's, NumPy's and Dask's threads take
+# them (and an emulator's own threads, which may block them too, are there before).
 COUNTER = """
 import os
 import signal
@@ -26,24 +27,29 @@ _call = calls.call
 _BLOCKED = 0
 for _signal in (signal.SIGHUP, signal.SIGINT, signal.SIGTERM, signal.SIGUSR1):
     _BLOCKED |= 1 << (_signal - 1)
+_before = None  # (pid, the threads taking no signals before its first call)
 
-def _pixalot_workers():
-    count = 0
+def _deaf_threads():
+    found = set()
     for task in os.listdir("/proc/self/task"):
         try:
             with open(f"/proc/self/task/{task}/status") as status:
                 mask = next(int(line.split()[1], 16) for line in status if line.startswith("SigBlk:"))
         except (OSError, StopIteration):
             continue  # a thread that ended meanwhile
-        count += mask & _BLOCKED == _BLOCKED
-    return count
+        if mask & _BLOCKED == _BLOCKED:
+            found.add(task)
+    return found
 
 def _counted(*arguments, **keywords):
+    global _before
+    if _before is None or _before[0] != os.getpid():  # a forked child counts from its own start
+        _before = os.getpid(), _deaf_threads()
     try:
         return _call(*arguments, **keywords)
     finally:
         with open(os.environ["PIXALOT_TEST_THREADS_NOTE"], "a") as note:
-            note.write(f"{os.getpid()} {_pixalot_workers()}\\n")
+            note.write(f"{os.getpid()} {len(_deaf_threads() - _before[1])}\\n")
 
 calls.call = _counted
 """
