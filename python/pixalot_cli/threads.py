@@ -4,9 +4,10 @@ pixalot reads PIXALOT_NUM_THREADS once, when it is imported, so the setting must
 environment before any computing process imports it. This process puts it there before it
 imports the command's code (which imports pixalot); then the pool's workers have it either
 way they start (forked, they inherit the module as imported here; spawned, this
-environment), and so do a local Dask cluster's (forked from a fork server that this process
-starts with this environment, and that never imports pixalot itself). Workers of a running
-Dask cluster were started elsewhere: nothing set here reaches them.
+environment), and so do a local Dask cluster's (each puts it into its own environment
+before it unpickles the job, whatever the fork server it comes from was started with; the
+server never imports pixalot). Workers of a running Dask cluster were started elsewhere:
+nothing set here reaches them.
 """
 
 from __future__ import annotations

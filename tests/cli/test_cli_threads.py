@@ -4,6 +4,8 @@ results are the bits of one thread."""
 
 import importlib
 import os
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -54,6 +56,9 @@ def _counted(*arguments, **keywords):
 calls.call = _counted
 """
 
+FORK_SERVER_FIRST = ("import multiprocessing.forkserver, sys; multiprocessing.forkserver.ensure_running(); "
+                     "from pixalot_cli.cli import main; sys.exit(main())")
+
 USABLE = len(os.sched_getaffinity(0))  # the command's processes inherit this process's mask
 
 
@@ -98,10 +103,18 @@ def test_every_computing_process_gets_the_count_before_it_imports_pixalot(tmp_pa
     note = tmp_path / "threads"
     output = [] if command == "gray" else ["-o", tmp_path / "out"]
     given = [] if threads is None else ["--threads", threads]
-    search = os.pathsep.join([str(folder / "counter"), os.environ.get("PYTHONPATH", "")])
-    completed = launched(command, "in", *output, *runner, *given, "--no-progress", cwd=folder,
-                         env={"PIXALOT_TEST_THREADS_NOTE": str(note), "PIXALOT_NUM_THREADS": "", "PYTHONPATH": search,
-                              **environment})
+    arguments = [command, "in", *output, *runner, *given, "--no-progress"]
+    environment = {"PIXALOT_TEST_THREADS_NOTE": str(note), "PIXALOT_NUM_THREADS": "",
+                   "PYTHONPATH": os.pathsep.join([str(folder / "counter"), os.environ.get("PYTHONPATH", "")]),
+                   **environment}
+    if "--dask" in runner:
+        # Dask's workers fork from the process-wide fork server, here one started before the
+        # command set the count, as a program that embeds the command may have done.
+        completed = subprocess.run([sys.executable, "-W", "error::DeprecationWarning", "-c", FORK_SERVER_FIRST,
+                                    *map(str, arguments)], cwd=folder, capture_output=True, text=True, timeout=180,
+                                   env={**os.environ, **environment})
+    else:
+        completed = launched(*arguments, cwd=folder, env=environment)
     assert completed.returncode == 0, completed.stderr
     # pixalot starts each process's workers on the first call that splits and keeps them.
     workers: dict[int, int] = {}
