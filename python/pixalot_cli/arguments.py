@@ -63,6 +63,23 @@ workers = whole("a whole number", 1)
 quality = whole("a whole number", 1, 100)
 pixel_count = whole("a whole number of pixels", 1)
 
+AUTO_THREADS = 0  # --threads auto: the usable CPUs shared out among the computing processes
+MOST_THREADS = 1024  # pixalot itself takes no more
+
+
+def threads(text: str) -> int:
+    """A thread count, or AUTO_THREADS for `auto` (or 0, which PIXALOT_NUM_THREADS also
+    takes for it)."""
+    if text == "auto":
+        return AUTO_THREADS
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number or 'auto': {text!r}") from None
+    if not 0 <= value <= MOST_THREADS:
+        raise argparse.ArgumentTypeError(f"{text} is out of range (1 to {MOST_THREADS}, or auto)")
+    return value
+
 
 # Named tuples rather than dataclasses here and in the command table: the dataclasses module
 # alone would add a quarter to the time `pixalot --help` takes.

@@ -41,7 +41,10 @@ name or link; --skip-existing leaves earlier results alone. JPEG results keep th
 quantisation and chroma subsampling unless --quality is given; lossless WebP stays lossless.
 -n says what the run would do, file by file, with its exit status; only what reading the
 pixels finds (a damaged file) it cannot foresee.
--j pays for batches of many or large files: each process starts at a cost.
+-j pays for batches of many or large files: each process starts at a cost. --threads N splits
+each large image's work over N threads in each process; --threads auto gives each of the -j
+processes an equal share of the CPUs this one may use. An N that makes more threads than
+those CPUs is honoured, with a note on stderr.
 Exit status: 0 when every file succeeded, 1 when any failed, 2 when nothing could start,
 128+N when ended by signal N (Ctrl-C, SIGTERM, SIGHUP: no partial file is left).
 """
@@ -134,6 +137,11 @@ def _file_options(command: argparse.ArgumentParser, tag: str | None) -> None:
     command.add_argument("--dask", metavar="ADDRESS",
                          help="run on the Dask cluster at ADDRESS (e.g. tcp://host:8786), or 'local' "
                               "for a local cluster of -j workers; every worker must see the files")
+    command.add_argument("--threads", type=arguments.threads, metavar="N",
+                         help="threads each pixalot call may use, in every process that computes: N "
+                              "(1 to 1024), or auto for an equal share of the usable CPUs per -j process; "
+                              "only images of at least 1 Mi values are split (default: PIXALOT_NUM_THREADS "
+                              "if set, else 1; for --dask ADDRESS set that where the workers start)")
     command.add_argument("--no-progress", dest="progress", action="store_false",
                          help="no progress bar (it is shown on stderr when it is a terminal and there "
                               "is more than one file)")

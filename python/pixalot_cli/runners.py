@@ -20,7 +20,7 @@ from collections.abc import Generator, Iterator, Sequence
 from multiprocessing.connection import Connection, wait
 from typing import Any
 
-from . import placing
+from . import placing, threads
 from .errors import Stopped, UsageError
 from .inputs import Job, Outcome, Task
 
@@ -320,6 +320,23 @@ def _forked_dask_workers() -> Iterator[None]:
 
 
 @contextlib.contextmanager
+def _thread_count_for_dask_workers() -> Iterator[None]:
+    """A fork server keeps the environment it was started with, and in a program that
+    started one before the command set --threads, that lacks the count; so each worker also
+    puts this process's PIXALOT_NUM_THREADS into its own environment, before it unpickles
+    the job that imports pixalot."""
+    count = os.environ.get(threads.VARIABLE)
+    if count is None:
+        yield
+        return
+    import dask.config
+
+    environ = {**dask.config.get("distributed.nanny.environ", {}), threads.VARIABLE: count}
+    with dask.config.set({"distributed.nanny.environ": environ}):
+        yield
+
+
+@contextlib.contextmanager
 def dask_client(address: str, workers: int | None) -> Iterator[Any]:
     try:
         from dask.distributed import Client, LocalCluster
@@ -332,7 +349,7 @@ def dask_client(address: str, workers: int | None) -> Iterator[Any]:
         # files side by side.
         # The scheduler serves HTTP whatever is asked; on a free port of this machine only,
         # it neither collides with another cluster's nor is reachable from elsewhere.
-        with _forked_dask_workers():
+        with _forked_dask_workers(), _thread_count_for_dask_workers():
             cluster = LocalCluster(  # type: ignore[no-untyped-call]
                 n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
                 dashboard_address="127.0.0.1:0")

@@ -14,7 +14,7 @@ import threading
 from collections.abc import Callable
 from typing import cast
 
-from . import placing
+from . import placing, threads
 from .display import printable
 from .errors import ExitStatus, Stopped, UsageError
 
@@ -27,6 +27,7 @@ def run(name: str, code: str, check: Callable[[argparse.Namespace], None] | None
     try:
         if check is not None:
             check(options)
+        threads.apply(name, options)  # before the command's code imports pixalot
         module, _, function = code.partition(":")
         entry = cast(Callable[[argparse.Namespace], int],
                      getattr(importlib.import_module(f".{module}", __package__), function))

@@ -34,6 +34,9 @@ from cli_helpers import Image, assert_one_line_error, codes, launched, pixalot, 
     (["levels", "--overwrite", "--skip-existing", "photos"], "not allowed with argument --overwrite"),
     (["levels", "--quality", "0", "photos"], "--quality: 0 is out of range (1 to 100)"),
     (["gray", "--max-pixels", "0", "photos"], "--max-pixels: 0 is out of range (at least 1)"),
+    (["levels", "--threads", "1.5", "photos"], "--threads: not a whole number or 'auto': '1.5'"),
+    (["stripes", "--threads", "1025", "photos"], "--threads: 1025 is out of range (1 to 1024, or auto)"),
+    (["gray", "--threads", "-1", "photos"], "--threads: -1 is out of range (1 to 1024, or auto)"),
     (["shrink", "photos"], "invalid choice: 'shrink'"),
 ], ids=lambda value: " ".join(value) if isinstance(value, list) else None)
 def test_a_command_that_cannot_start_says_why_in_one_line_and_exits_2(tmp_path, photos, arguments, fragment,
@@ -206,7 +209,8 @@ for arguments in sys.argv[1:]:
 
 LIGHT_ARGUMENTS = ["--help", "levels --help", "stripes --help", "gray --help", "demo --help", "--version",
                    "shrink photos", "stripes --period 0 photos", "levels --in-low 1.5 photos",
-                   "levels --in-low 0.5 --in-high 50% photos", "gray --json --csv photos"]
+                   "levels --in-low 0.5 --in-high 50% photos", "gray --json --csv photos",
+                   "stripes --threads 0.5 photos", "gray --threads 2 --dask tcp://127.0.0.1:1 photos"]
 
 
 def test_help_and_option_errors_start_without_numpy_pillow_or_the_module(tmp_path):
