@@ -11,11 +11,27 @@ import zlib
 from pathlib import Path
 
 import numpy as np
+import pytest
 
-PIL = __import__("pytest").importorskip("PIL")
+PIL = pytest.importorskip("PIL")
 from PIL import Image  # noqa: E402
 
 CODE_MAX = {"L": 255, "LA": 255, "RGB": 255, "RGBA": 255, "I;16": 65535}
+
+# Under user-mode emulation a new interpreter costs seconds to start, so the tests that start
+# one are marked `launches` and skipped where this is set (tests/cli/conftest.py). Every start
+# goes through `interpreter()`, which fails a test without the mark: it cannot be forgotten.
+SKIP_LAUNCHES = "PIXALOT_SKIP_COMMAND_TESTS"
+LAUNCHES = "launches"
+# Set by tests/cli/conftest.py before each test's fixtures: whether it carries the mark.
+running_marked_test = False
+
+
+def interpreter(*arguments, program: str | None = None) -> list[str]:
+    """The command line that starts a new interpreter: `sys.executable` with `arguments`, or
+    `program` (a script that starts one, such as the console script)."""
+    assert running_marked_test, f"a test that starts a new interpreter must be marked pytest.mark.{LAUNCHES}"
+    return [program or sys.executable, *map(str, arguments)]
 
 
 def launched(*arguments, cwd: Path, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE,
@@ -23,7 +39,7 @@ def launched(*arguments, cwd: Path, stdin=subprocess.DEVNULL, stderr=subprocess.
     """The command in a process of its own: for a pool, Dask, signals, a terminal, an
     environment of its own, and whatever else acts on the whole process."""
     return subprocess.run(
-        [sys.executable, "-W", "error::DeprecationWarning", "-m", "pixalot_cli", *map(str, arguments)],
+        interpreter("-W", "error::DeprecationWarning", "-m", "pixalot_cli", *arguments),
         cwd=cwd, stdin=stdin, stdout=subprocess.PIPE, stderr=stderr, text=True, timeout=180,
         env=None if env is None else {**os.environ, **env}, errors="replace",
     )

@@ -4,13 +4,12 @@ import contextlib
 import os
 import signal
 import subprocess
-import sys
 import time
-from pathlib import Path
 
 import pytest
 
-from cli_helpers import codes, colourful, save
+import cli_helpers
+from cli_helpers import codes, colourful, interpreter, save
 
 # A suite started as a background job of a shell without job control inherits SIGINT ignored,
 # and every process it starts would keep ignoring it (an ignored signal stays ignored across
@@ -19,22 +18,28 @@ if signal.getsignal(signal.SIGINT) == signal.SIG_IGN:
     signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
-# The command's tests start new interpreters (sys.executable) for the pool, signals and faults,
-# and run the rest in one process that emulation makes slow. Under user-mode emulation each
-# start costs seconds, so tools/wheels runs these on one aarch64 wheel only and sets this
-# variable for the others; the module's suite runs on every one.
-EMULATED_SKIP = "PIXALOT_SKIP_COMMAND_TESTS"
-HERE = Path(__file__).parent
+def pytest_configure(config):
+    config.addinivalue_line("markers", f"{cli_helpers.LAUNCHES}: the test starts a new interpreter "
+                                       f"(skipped where {cli_helpers.SKIP_LAUNCHES} is set)")
 
 
+# Most of the command's tests run it in the test's own process. Those that start a new
+# interpreter (a pool, Dask, signals, faults injected by preloading, the console script) cost
+# seconds a start under user-mode emulation: tools/wheels sets the variable for the emulated
+# wheels but one, and these alone are skipped there, before their fixtures are made.
 def pytest_collection_modifyitems(config, items):
-    if not os.environ.get(EMULATED_SKIP):
+    if not os.environ.get(cli_helpers.SKIP_LAUNCHES):
         return
-    skip = pytest.mark.skip(reason=f"starts the command as a subprocess of sys.executable, which runs "
-                                   f"emulated here at seconds a start ({EMULATED_SKIP} is set)")
+    skip = pytest.mark.skip(reason=f"starts a new interpreter, which runs emulated here at seconds a start "
+                                   f"({cli_helpers.SKIP_LAUNCHES} is set)")
     for item in items:
-        if HERE in item.path.parents:
+        if item.get_closest_marker(cli_helpers.LAUNCHES):
             item.add_marker(skip)
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_runtest_setup(item):
+    cli_helpers.running_marked_test = item.get_closest_marker(cli_helpers.LAUNCHES) is not None
 
 
 @pytest.fixture
@@ -56,21 +61,24 @@ def dask_cluster(tmp_path_factory):
     address_file = folder / "scheduler.json"
     common = dict(cwd=folder, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                   start_new_session=True)
-    processes = [subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
-                                   "--port", "0", "--dashboard-address", "127.0.0.1:0",
-                                   "--scheduler-file", str(address_file)], **common)]
+    processes = [subprocess.Popen(interpreter("-m", "distributed.cli.dask_scheduler", "--host", "127.0.0.1",
+                                              "--port", "0", "--dashboard-address", "127.0.0.1:0",
+                                              "--scheduler-file", address_file), **common)]
     try:
-        processes.append(subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker", "--scheduler-file",
-                                           str(address_file), "--nworkers", "2", "--nthreads", "1", "--host",
-                                           "127.0.0.1", "--no-dashboard"], **common))
+        processes.append(subprocess.Popen(interpreter("-m", "distributed.cli.dask_worker", "--scheduler-file",
+                                                      address_file, "--nworkers", "2", "--nthreads", "1",
+                                                      "--host", "127.0.0.1", "--no-dashboard"), **common))
         from dask.distributed import Client
 
-        deadline = time.monotonic() + 60
+        # Each of these processes imports Dask, in about a second natively; an emulated one
+        # (run where the launching tests are not skipped) is given ten times as long.
+        slow = 10 if os.environ.get("PIXALOT_EMULATOR") else 1
+        deadline = time.monotonic() + 60 * slow
         while not address_file.exists():
             assert time.monotonic() < deadline, "the Dask scheduler did not start"
             time.sleep(0.2)
-        with Client(scheduler_file=str(address_file), timeout="30s") as client:
-            client.wait_for_workers(2, timeout=60)
+        with Client(scheduler_file=str(address_file), timeout=f"{30 * slow}s") as client:
+            client.wait_for_workers(2, timeout=60 * slow)
             address = client.scheduler.address
         yield address
     finally:

@@ -86,6 +86,7 @@ def test_csv_has_a_header_a_row_per_file_and_the_summary_on_stderr(collection):
     assert completed.stderr.splitlines()[-1] == "11 files: 5 grey, 4 colour, 2 failed"
 
 
+@pytest.mark.launches
 def test_a_process_pool_gives_the_same_report(collection):
     alone = pixalot("gray", "--json", "images", cwd=collection)
     pooled = launched("gray", "--json", "-j", "2", "images", cwd=collection)
@@ -100,6 +101,7 @@ def has_module(name: str) -> bool:
     return True
 
 
+@pytest.mark.launches
 @pytest.mark.parametrize("command", ["levels", "stripes"])
 def test_a_process_pool_writes_the_same_files(tmp_path, collection, command):
     alone = pixalot(command, "images", "-o", tmp_path / "alone", cwd=collection)
@@ -115,12 +117,14 @@ def test_a_process_pool_writes_the_same_files(tmp_path, collection, command):
         assert (tmp_path / "alone" / name).read_bytes() == (tmp_path / "pooled" / name).read_bytes(), name
 
 
+@pytest.mark.launches
 def test_an_existing_dask_cluster_gives_the_same_report(collection, dask_cluster):
     alone = pixalot("gray", "--json", "images", cwd=collection)
     remote = launched("gray", "--json", "--dask", dask_cluster, "images", cwd=collection)
     assert (remote.returncode, remote.stdout, remote.stderr) == (alone.returncode, alone.stdout, alone.stderr)
 
 
+@pytest.mark.launches
 @pytest.mark.parametrize("command", ["levels", "stripes"])
 def test_an_existing_dask_cluster_writes_the_same_files_under_the_same_rules(tmp_path, collection, dask_cluster,
                                                                              command):
@@ -142,6 +146,7 @@ def test_an_existing_dask_cluster_writes_the_same_files_under_the_same_rules(tmp
             assert (tmp_path / "alone" / name).read_bytes() == (tmp_path / "remote" / name).read_bytes(), name
 
 
+@pytest.mark.launches
 def test_dask_local_starts_and_stops_its_own_cluster_of_j_workers(collection):
     pytest.importorskip("dask.distributed")
     completed = launched("gray", "--dask", "local", "-j", "1", "images/colour.png", "images/grey-8.png",

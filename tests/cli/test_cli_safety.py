@@ -4,12 +4,11 @@ and batches ended by signals."""
 import os
 import signal
 import subprocess
-import sys
 import time
 
 import pytest
 
-from cli_helpers import assert_one_line_error, codes, load, pixalot, save
+from cli_helpers import assert_one_line_error, codes, interpreter, load, pixalot, save
 
 
 def test_a_hard_link_to_an_input_is_refused_as_the_input_itself(tmp_path, photos):
@@ -55,7 +54,7 @@ def gone(group: int, seconds: float) -> bool:
 
 def run_until_first_result(arguments, cwd, signum):
     """Starts the command in a session of its own, and sends `signum` once a result is out."""
-    process = subprocess.Popen([sys.executable, "-m", "pixalot_cli", *arguments], cwd=cwd, start_new_session=True,
+    process = subprocess.Popen(interpreter("-m", "pixalot_cli", *arguments), cwd=cwd, start_new_session=True,
                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
         first = process.stdout.readline()
@@ -67,6 +66,7 @@ def run_until_first_result(arguments, cwd, signum):
     return process, first + rest, errors
 
 
+@pytest.mark.launches
 @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT], ids=lambda s: s.name)
 @pytest.mark.parametrize("workers", ["1", "2"])
 def test_a_signal_ends_the_batch_cleanly(tmp_path, batch, signum, workers):
@@ -83,6 +83,7 @@ def test_a_signal_ends_the_batch_cleanly(tmp_path, batch, signum, workers):
         assert load(path)[1].shape == (480, 480, 3), f"{path.name} is not a whole image"
 
 
+@pytest.mark.launches
 def test_an_interrupted_dask_run_says_one_line(tmp_path, batch):
     pytest.importorskip("dask.distributed")
     process, _, errors = run_until_first_result(

@@ -12,7 +12,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from cli_helpers import Image, assert_one_line_error, codes, launched, pixalot, run_main, save
+from cli_helpers import Image, assert_one_line_error, codes, interpreter, launched, pixalot, run_main, save
 
 
 @pytest.mark.parametrize("arguments, fragment", [
@@ -49,6 +49,7 @@ def test_a_command_that_cannot_start_says_why_in_one_line_and_exits_2(tmp_path, 
     assert sorted(path.name for path in photos.iterdir()) == ["a.png", "b.png"]
 
 
+@pytest.mark.launches
 def test_an_unreachable_dask_scheduler_is_one_line(tmp_path, photos):
     pytest.importorskip("dask.distributed")
     completed = launched("levels", "--dask", "nowhere://x", "photos", cwd=tmp_path)
@@ -143,6 +144,7 @@ def test_each_commands_help_shows_an_example(tmp_path, command):
     assert "%%" not in completed.stdout, "argparse does not unescape % in epilogs"
 
 
+@pytest.mark.launches
 def test_the_console_script_is_installed_beside_the_interpreter(tmp_path):
     try:
         metadata.distribution("pixalot")
@@ -150,10 +152,11 @@ def test_the_console_script_is_installed_beside_the_interpreter(tmp_path):
         pytest.skip("pixalot runs from a source tree here, not from an installed wheel")
     script = shutil.which("pixalot", path=os.path.dirname(sys.executable))
     assert script, "the wheel did not install the pixalot console script"
-    completed = subprocess.run([script, "--version"], capture_output=True, text=True, timeout=60)
+    completed = subprocess.run(interpreter("--version", program=script), capture_output=True, text=True, timeout=60)
     assert completed.returncode == 0 and completed.stdout.startswith("pixalot ")
 
 
+@pytest.mark.launches
 def test_a_progress_bar_appears_only_on_a_terminal(tmp_path, photos):
     pytest.importorskip("tqdm")
     import fcntl
@@ -185,6 +188,7 @@ def test_a_progress_bar_appears_only_on_a_terminal(tmp_path, photos):
     assert completed.stdout == quiet.stdout
 
 
+@pytest.mark.launches
 def test_a_name_the_terminal_cannot_show_is_shown_replaced_not_fatal(tmp_path):
     save(tmp_path / "写真.png", codes("L"))
     completed = launched("levels", "写真.png", cwd=tmp_path, env={"PYTHONIOENCODING": "latin-1"})
@@ -213,9 +217,10 @@ LIGHT_ARGUMENTS = ["--help", "levels --help", "stripes --help", "gray --help", "
                    "stripes --threads 0.5 photos", "gray --threads 2 --dask tcp://127.0.0.1:1 photos"]
 
 
+@pytest.mark.launches
 def test_help_and_option_errors_start_without_numpy_pillow_or_the_module(tmp_path):
     """One fresh interpreter for all of them, each checked after the one before."""
-    completed = subprocess.run([sys.executable, "-c", LIGHT_START, *LIGHT_ARGUMENTS], cwd=tmp_path,
+    completed = subprocess.run(interpreter("-c", LIGHT_START, *LIGHT_ARGUMENTS), cwd=tmp_path,
                                capture_output=True, text=True, timeout=60)
     assert completed.returncode == 0, completed.stderr
     verdicts = [line for line in completed.stderr.splitlines() if " loads " in line]

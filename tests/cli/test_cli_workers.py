@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from cli_helpers import codes, load, pixalot, run_main, save
+from cli_helpers import codes, interpreter, load, pixalot, run_main, save
 from pixalot_cli import placing
 from pixalot_cli.formats import files
 from pixalot_cli.inputs import OUTPUT_MARK
@@ -44,7 +44,7 @@ def started(arguments, cwd, stall=None, env=(), threaded=False):
     entry = (["-c", "import sys, threading, time; threading.Thread(target=time.sleep, args=(300,), daemon=True)"
                     ".start(); from pixalot_cli.cli import main; sys.exit(main())"] if threaded
              else ["-m", "pixalot_cli"])
-    process = subprocess.Popen([sys.executable, *entry, *map(str, arguments)], cwd=cwd,
+    process = subprocess.Popen(interpreter(*entry, *arguments), cwd=cwd,
                                env=environment, start_new_session=True, stdin=subprocess.DEVNULL,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     try:
@@ -96,6 +96,7 @@ def left_in(folder):
     return sorted(path.name for path in folder.iterdir() if path.name != OUTPUT_MARK)
 
 
+@pytest.mark.launches
 @pytest.mark.parametrize("signum", [signal.SIGKILL, signal.SIGSEGV], ids=lambda s: s.name)
 def test_a_dead_pool_worker_fails_only_its_file_and_the_batch_goes_on(tmp_path, batch, signum):
     with started(["levels", "in", "-o", "out", "-j", "2", "--no-progress"], tmp_path, stall="2.png") as process:
@@ -111,6 +112,7 @@ def test_a_dead_pool_worker_fails_only_its_file_and_the_batch_goes_on(tmp_path, 
         assert load(tmp_path / "out" / name)[1].shape == (16, 12, 3)
 
 
+@pytest.mark.launches
 @pytest.mark.skipif(sys.platform != "linux", reason="reads the processes from /proc")
 @pytest.mark.parametrize("threaded", [False, True], ids=["forked", "spawned"])
 def test_pool_workers_end_when_the_command_is_killed(tmp_path, batch, threaded):
@@ -128,6 +130,7 @@ dask = pytest.mark.skipif(not __import__("importlib.util").util.find_spec("distr
 
 
 @dask
+@pytest.mark.launches
 @pytest.mark.parametrize("allowed_failures, status, verdict", [
     ("3", 0, None),
     ("0", 1, "every Dask worker that took it died, and the scheduler gave up on it"),
@@ -290,12 +293,13 @@ runners._guarded(job, None)
 """
 
 
+@pytest.mark.launches
 @pytest.mark.parametrize("later", [[signal.SIGTERM], [signal.SIGTERM, signal.SIGHUP], [signal.SIGINT] * 3],
                          ids=lambda signals: "-".join(signum.name for signum in signals))
 def test_a_pool_worker_cleans_up_whatever_signals_follow_the_first(tmp_path, later):
     """Ctrl-C reaches every process of the pool, the pool then sends SIGTERM, a closing
     terminal SIGHUP: the worker's removal of what it was writing must not be cut short."""
-    completed = subprocess.run([sys.executable, "-c", WORKER_CLEANING_UP, str(tmp_path), *map(str, later)],
+    completed = subprocess.run(interpreter("-c", WORKER_CLEANING_UP, tmp_path, *later),
                                capture_output=True, text=True, timeout=60)
     assert (completed.returncode, completed.stderr) == (128 + signal.SIGINT, "")
     assert list(tmp_path.iterdir()) == []

@@ -15,10 +15,14 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from cli_helpers import Image, codes, launched, pixalot
+from cli_helpers import Image, codes, interpreter, launched, pixalot
 from pixalot_cli.inputs import OUTPUT_MARK
 
 tifffile = pytest.importorskip("tifffile")
+
+# Every fault here is caused in a process of its own: a file-size limit, or calls failed by a
+# preloaded library.
+pytestmark = pytest.mark.launches
 
 # Levels that change every pixel, so that no result is a copy of its input.
 LEVELS = ["levels", "--in-low", "0.1", "--in-high", "0.9", "--no-progress"]
@@ -63,7 +67,7 @@ def limited(limit: int):
 
 
 def start_limited(arguments, cwd: Path, limit: int) -> subprocess.Popen:
-    return subprocess.Popen([sys.executable, "-m", "pixalot_cli", *map(str, arguments)], cwd=cwd, text=True,
+    return subprocess.Popen(interpreter("-m", "pixalot_cli", *arguments), cwd=cwd, text=True,
                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             preexec_fn=limited(limit))
 
@@ -103,6 +107,9 @@ def fault_shim(tmp_path_factory):
     """The fault-injection library, built with the system's C compiler."""
     if not sys.platform.startswith("linux"):
         pytest.skip("the fault shim finds temporary files through /proc")
+    if os.environ.get("PIXALOT_EMULATOR"):
+        pytest.skip("the fault shim is built by this machine's C compiler, for its own processor, and an "
+                    "emulated interpreter cannot preload it")
     compiler = shutil.which("cc")
     if compiler is None:
         pytest.skip("no C compiler (cc) to build the fault shim")
