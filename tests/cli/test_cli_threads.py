@@ -86,6 +86,7 @@ def large(tmp_path_factory):
     return folder, references
 
 
+@pytest.mark.launches
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads in /proc")
 @pytest.mark.parametrize("command, runner, threads, environment, processes, each", [
     ("stripes", [], "3", {}, 1, 3),
