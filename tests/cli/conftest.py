@@ -26,7 +26,7 @@ def pytest_configure(config):
 # Most of the command's tests run it in the test's own process. Those that start a new
 # interpreter (a pool, Dask, signals, faults injected by preloading, the console script) cost
 # seconds a start under user-mode emulation: tools/wheels sets the variable for the emulated
-# wheels but one, and these alone are skipped there, before their fixtures are made.
+# wheels, and these alone are skipped there, before their fixtures are made.
 def pytest_collection_modifyitems(config, items):
     if not os.environ.get(cli_helpers.SKIP_LAUNCHES):
         return
