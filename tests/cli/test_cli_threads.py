@@ -5,12 +5,11 @@ results are the bits of one thread."""
 import importlib
 import os
 import subprocess
-import sys
 
 import numpy as np
 import pytest
 
-from cli_helpers import assert_one_line_error, launched, pixalot
+from cli_helpers import assert_one_line_error, interpreter, launched, pixalot
 
 # This process has the module imported, as a program that embeds the command may have.
 importlib.import_module("pixalot")
@@ -112,8 +111,8 @@ def test_every_computing_process_gets_the_count_before_it_imports_pixalot(tmp_pa
     if "--dask" in runner:
         # Dask's workers fork from the process-wide fork server, here one started before the
         # command set the count, as a program that embeds the command may have done.
-        completed = subprocess.run([sys.executable, "-W", "error::DeprecationWarning", "-c", FORK_SERVER_FIRST,
-                                    *map(str, arguments)], cwd=folder, capture_output=True, text=True, timeout=180,
+        completed = subprocess.run(interpreter("-W", "error::DeprecationWarning", "-c", FORK_SERVER_FIRST, *arguments),
+                                   cwd=folder, capture_output=True, text=True, timeout=180,
                                    env={**os.environ, **environment})
     else:
         completed = launched(*arguments, cwd=folder, env=environment)
